@@ -1,0 +1,133 @@
+# lab.sh: an isolated network of namespaces for running poll-client safely.
+#
+# Source it from bash. poll-client always broadcasts to 10.3.52.255; here that
+# subnet exists only inside namespaces this file creates, joined by a bridge
+# in a namespace of its own, with no route anywhere else. The root namespace
+# gets no interface at all.
+#
+#   lab_up N            client 10.3.52.10/24 and boards 10.3.52.21.. (N of them)
+#   lab_board I CMD..   run CMD in board host I (1..N)
+#   lab_client_exec CMD..  replace this shell by CMD in the client host, the
+#                       only place for poll-client: start it with & or in ( )
+#   lab_down            kill what runs in the lab, delete it, check nothing is left
+#
+# lab_up installs a trap that calls lab_down on exit, error and interrupt.
+
+LAB_SUBNET_PREFIX=10.3.52
+LAB_CLIENT_IP=$LAB_SUBNET_PREFIX.10
+LAB_BOARD_IP_BASE=20          # board I gets .(20+I)
+LAB_MAX_BOARDS=50
+LAB_NAME_PREFIX=pclab
+
+LAB_ID=""
+LAB_CLIENT=""
+LAB_SWITCH=""
+LAB_BOARDS=()
+
+lab_fail() {
+	echo "lab: $*" >&2
+	return 1
+}
+
+# lab_ns_create NS: adds the namespace with loopback up and IPv6 off (no
+# router or neighbour chatter in captures).
+lab_ns_create() {
+	ip netns add "$1" || return 1
+	ip -n "$1" link set lo up || return 1
+	ip netns exec "$1" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 \
+		net.ipv6.conf.default.disable_ipv6=1 >/dev/null || return 1
+}
+
+# lab_host_attach NS PORT IP: joins NS to the bridge by a veth pair made
+# inside the lab, and gives it IP on the lab subnet.
+lab_host_attach() {
+	local ns=$1 port=$2 ip_addr=$3
+	ip -n "$LAB_SWITCH" link add "$port" type veth peer name eth0 netns "$ns" || return 1
+	ip -n "$LAB_SWITCH" link set "$port" master br0 up || return 1
+	ip -n "$ns" addr add "$ip_addr/24" broadcast "$LAB_SUBNET_PREFIX.255" dev eth0 || return 1
+	ip -n "$ns" link set eth0 up || return 1
+}
+
+lab_up() {
+	local n=${1:-1} i
+	[ "$(id -u)" -eq 0 ] || { lab_fail "needs root (network namespaces)"; return 1; }
+	command -v ip >/dev/null || { lab_fail "ip (iproute2) not found"; return 1; }
+	[ "$n" -ge 1 ] && [ "$n" -le "$LAB_MAX_BOARDS" ] || { lab_fail "1 to $LAB_MAX_BOARDS boards"; return 1; }
+	LAB_ID=$LAB_NAME_PREFIX-$$-$RANDOM$RANDOM
+	LAB_SWITCH=$LAB_ID-sw
+	LAB_CLIENT=$LAB_ID-c
+	LAB_BOARDS=()
+	trap 'lab_down' EXIT
+	trap 'lab_down; exit 130' INT
+	trap 'lab_down; exit 143' TERM
+	trap 'lab_down; exit 129' HUP
+
+	lab_ns_create "$LAB_SWITCH" || { lab_down; return 1; }
+	ip -n "$LAB_SWITCH" link add br0 type bridge || { lab_down; return 1; }
+	ip -n "$LAB_SWITCH" link set br0 up || { lab_down; return 1; }
+	lab_ns_create "$LAB_CLIENT" || { lab_down; return 1; }
+	lab_host_attach "$LAB_CLIENT" c0 "$LAB_CLIENT_IP" || { lab_down; return 1; }
+	for ((i = 1; i <= n; i++)); do
+		LAB_BOARDS+=("$LAB_ID-b$i")
+		lab_ns_create "$LAB_ID-b$i" || { lab_down; return 1; }
+		lab_host_attach "$LAB_ID-b$i" "b$i" "$LAB_SUBNET_PREFIX.$((LAB_BOARD_IP_BASE + i))" ||
+			{ lab_down; return 1; }
+	done
+	lab_check_isolated || { lab_down; return 1; }
+}
+
+# lab_board_ip I: the address of board host I.
+lab_board_ip() {
+	echo "$LAB_SUBNET_PREFIX.$((LAB_BOARD_IP_BASE + $1))"
+}
+
+# lab_check_isolated: the client's only IPv4 route is the lab subnet's, on
+# the lab's own interface; no default route, nothing that leads out.
+lab_check_isolated() {
+	local routes
+	routes=$(ip -n "$LAB_CLIENT" -4 route show table main)
+	if [ "$routes" != "$LAB_SUBNET_PREFIX.0/24 dev eth0 proto kernel scope link src $LAB_CLIENT_IP " ] &&
+	    [ "$routes" != "$LAB_SUBNET_PREFIX.0/24 dev eth0 proto kernel scope link src $LAB_CLIENT_IP" ]; then
+		lab_fail "client namespace $LAB_CLIENT is not isolated: $routes"
+		return 1
+	fi
+}
+
+lab_board() {
+	local i=$1
+	shift
+	[ -n "$LAB_ID" ] && [ "$i" -ge 1 ] && [ "$i" -le "${#LAB_BOARDS[@]}" ] ||
+		{ lab_fail "no board host $i"; return 1; }
+	ip netns exec "${LAB_BOARDS[$((i - 1))]}" "$@"
+}
+
+# lab_client_exec CMD..: the one way to start poll-client. It refuses unless
+# the lab's client namespace exists and is still isolated. It execs, so that
+# $! of "lab_client_exec ... &" is the command itself; signals get their
+# default action back, so that a background client can be stopped by SIGINT.
+lab_client_exec() {
+	[ -n "$LAB_CLIENT" ] && ip netns list | grep -q "^$LAB_CLIENT\b" ||
+		{ lab_fail "refusing to run '$1': no lab client namespace"; return 1; }
+	lab_check_isolated || { lab_fail "refusing to run '$1'"; return 1; }
+	exec ip netns exec "$LAB_CLIENT" env --default-signal=INT,QUIT,TERM "$@"
+}
+
+# lab_down: stops every process in the lab's namespaces, deletes them and
+# checks that none is left. Safe to call more than once.
+lab_down() {
+	local ns pids left
+	[ -n "$LAB_ID" ] || return 0
+	for ns in $(ip netns list | awk '{print $1}' | grep "^$LAB_ID-"); do
+		pids=$(ip netns pids "$ns" 2>/dev/null)
+		[ -n "$pids" ] && kill -KILL $pids 2>/dev/null
+	done
+	for ns in $(ip netns list | awk '{print $1}' | grep "^$LAB_ID-"); do
+		ip netns del "$ns" 2>/dev/null
+	done
+	left=$(ip netns list | awk '{print $1}' | grep "^$LAB_ID-")
+	LAB_ID=""
+	if [ -n "$left" ]; then
+		lab_fail "left behind: $left"
+		return 1
+	fi
+}

@@ -1,0 +1,67 @@
+#!/bin/bash
+# Exits of the real binary: the usage line and every failed system call, each
+# with its exact message, stream and status. Every run that gets as far as
+# the network is in a throwaway namespace of its own (unshare -n): it has no
+# route at all, or only a dummy interface on the lab subnet that leads nowhere.
+# Needs POLL_CLIENT, FAIL_SYSCALL, EXEC_EMPTY_ARGV.
+source "$(dirname "$0")/lib.sh"
+
+command -v unshare >/dev/null || t_skip_or_fail "unshare not found"
+unshare -n true 2>/dev/null || t_skip_or_fail "cannot create a network namespace"
+
+# run DESC WANT_STATUS WANT_STDOUT WANT_STDERR CMD..: runs CMD bounded in time.
+run() {
+	local desc=$1 want_status=$2 want_out=$3 want_err=$4
+	shift 4
+	"$@" >"$T_DIR/out" 2>"$T_DIR/err" </dev/null &
+	t_wait_exit 10 $!
+	t_eq "$desc: status" "$T_STATUS" "$want_status"
+	t_eq "$desc: stdout" "$(cat "$T_DIR/out")" "$want_out"
+	t_eq "$desc: stderr" "$(cat "$T_DIR/err")" "$want_err"
+}
+
+# in_dead_end_subnet CMD..: CMD in a fresh namespace whose only route is the
+# lab subnet on one end of a veth pair whose other end has no address, so
+# that sends succeed and reach no one.
+in_dead_end_subnet() {
+	unshare -n sh -c 'ip link add v0 type veth peer name v1 &&
+		ip addr add 10.3.52.10/24 broadcast 10.3.52.255 dev v0 &&
+		ip link set v1 up && ip link set v0 up && exec "$@"' in_dead_end_subnet "$@"
+}
+
+EMU=$POLL_CLIENT_EMULATOR
+CLIENT=$POLL_CLIENT
+
+run "no argument" 1 "usage: $CLIENT port" "" unshare -n $EMU "$CLIENT"
+run "two arguments" 1 "usage: $CLIENT port" "" unshare -n $EMU "$CLIENT" 5000 5001
+ln -s "$CLIENT" "$T_DIR/other-name"
+run "usage names the invocation" 1 "usage: $T_DIR/other-name port" "" \
+	unshare -n $EMU "$T_DIR/other-name"
+if [ -z "$EMU" ]; then
+	# Linux since 5.18 hands such a program one empty argument; older kernels
+	# hand it none, and the client must not print a null name then either.
+	unshare -n "$EXEC_EMPTY_ARGV" "$CLIENT" >"$T_DIR/out" 2>"$T_DIR/err"
+	t_eq "no argument vector at all: status" "$?" 1
+	t_match "no argument vector at all: usage line" "$(cat "$T_DIR/out")" "^usage: (poll-client)? port\$"
+else
+	echo "skip: empty argument vector (the emulator needs its own arguments)"
+fi
+
+run "send with no route" 1 "" "Sendto: Network is unreachable" unshare -n $EMU "$CLIENT" 5000
+run "send to port 0" 1 "" "Sendto: Invalid argument" in_dead_end_subnet $EMU "$CLIENT" 0
+run "non-numeric port is port 0" 1 "" "Sendto: Invalid argument" in_dead_end_subnet $EMU "$CLIENT" abc
+# EMFILE=24, EACCES=13, ECONNREFUSED=111
+run "socket with no free descriptor" 1 "" "socket: Too many open files" \
+	unshare -n "$FAIL_SYSCALL" socket 24 $EMU "$CLIENT" 5000
+# A dynamic binary's loader needs a descriptor of its own before main, so the
+# real limit can only be shown on a static one.
+if ! readelf -d "$CLIENT" 2>/dev/null | grep -q NEEDED; then
+	run "socket under RLIMIT_NOFILE 3" 1 "" "socket: Too many open files" \
+		unshare -n sh -c 'ulimit -n 3 && exec "$@"' sh $EMU "$CLIENT" 5000
+fi
+run "broadcast option refused" 255 "error setting socket options" "" \
+	unshare -n "$FAIL_SYSCALL" setsockopt 13 $EMU "$CLIENT" 5000
+run "receive fails" 1 "" "recvfrom: Connection refused" \
+	in_dead_end_subnet "$FAIL_SYSCALL" recvfrom 111 $EMU "$CLIENT" 5000
+
+t_finish

@@ -1,0 +1,59 @@
+#!/bin/bash
+# The request on the wire: bytes, destination and port, seen by the board and
+# by tcpdump as an independent observer.
+# Needs POLL_CLIENT and BOARD_SIM; runs only inside a lab it creates.
+source "$(dirname "$0")/lib.sh"
+t_lab_up 1
+
+PORT=5000
+REQUEST_HEX="44 41 54 41 0a"
+
+# One request, one reply, one line: the road of a reply from end to end.
+lab_board 1 "$BOARD_SIM" --name b2 --port $PORT --distance 1.5 --count 1 --log \
+	2>"$T_DIR/board.log" &
+board=$!
+t_wait 5 t_board_listens 1 $PORT || t_fail "board did not start"
+lab_board 1 timeout 20 tcpdump -i eth0 -nn -e -x -U -c 2 -w "$T_DIR/wire.pcap" udp port $PORT \
+	2>"$T_DIR/tcpdump.err" &
+sniffer=$!
+t_wait 5 grep -q "listening on" "$T_DIR/tcpdump.err" || t_fail "tcpdump did not start"
+
+t_client $PORT >"$T_DIR/out" 2>"$T_DIR/err" &
+client=$!
+t_wait_exit 10 $board
+t_eq "board answered one request and saw the next" "$T_STATUS" 0
+kill -INT $client
+t_wait_exit 5 $client
+t_eq "client stopped by SIGINT" "$T_STATUS" 130
+t_eq "detection line for b2 at 1.5 m" "$(cat "$T_DIR/out")" \
+	"Object is detected 1.500000 meters away from board b2."
+t_eq "nothing on stderr" "$(cat "$T_DIR/err")" ""
+t_match "board got DATA\\n at 10.3.52.255:$PORT from the client" "$(head -1 "$T_DIR/board.log")" \
+	"^b2: from 10\\.3\\.52\\.10:[0-9]+ to 10\\.3\\.52\\.255:$PORT len 5: $REQUEST_HEX\$"
+t_eq "board saw two requests, all the same" \
+	"$(sed 's/.*len/len/' "$T_DIR/board.log" | uniq -c | sed 's/^ *//')" "2 len 5: $REQUEST_HEX"
+
+t_wait_exit 10 $sniffer
+t_eq "tcpdump captured two requests" "$T_STATUS" 0
+capture=$(tcpdump -r "$T_DIR/wire.pcap" -nn -e -x 2>/dev/null)
+t_match "tcpdump: Ethernet broadcast, UDP to 10.3.52.255:$PORT, 5 bytes" "$capture" \
+	"> ff:ff:ff:ff:ff:ff, ethertype IPv4 \\(0x0800\\), length 47: 10\\.3\\.52\\.10\\.[0-9]+ > 10\\.3\\.52\\.255\\.$PORT: UDP, length 5"
+t_eq "tcpdump: payload is DATA\\n" "$(t_first_payload "$T_DIR/wire.pcap")" "444154410a"
+
+# The port argument is converted as strtol does, then cut to 16 bits.
+for form in "12ab:12" " +7:7" "-1:65535" "65537:1" "0005000:5000"; do
+	arg=${form%:*}
+	want=${form##*:}
+	lab_board 1 "$BOARD_SIM" --name p --port "$want" --count 0 --log 2>"$T_DIR/port.log" &
+	board=$!
+	t_wait 5 t_board_listens 1 "$want" || t_fail "board on port $want did not start"
+	t_client "$arg" >/dev/null 2>&1 &
+	client=$!
+	t_wait_exit 10 $board
+	kill -KILL $client 2>/dev/null
+	wait $client 2>/dev/null
+	t_match "port argument '$arg' sends to port $want" "$(cat "$T_DIR/port.log")" \
+		"to 10\\.3\\.52\\.255:$want len 5: $REQUEST_HEX\$"
+done
+
+t_finish

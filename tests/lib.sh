@@ -1,0 +1,108 @@
+# lib.sh: checks and bounded waits for the shell tests. Source it from bash.
+#
+# Each test script ends with t_finish, which prints "N passed, N failed" and
+# exits non-zero on any failure. Exit 77 means skipped (CTest SKIP_RETURN_CODE).
+
+T_PASS=0
+T_FAIL=0
+T_SKIP_CODE=77
+T_DIR=$(mktemp -d "${TMPDIR:-/tmp}/poll-client-test.XXXXXX")
+T_HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+t_pass() { T_PASS=$((T_PASS + 1)); echo "ok: $1"; }
+t_fail() { T_FAIL=$((T_FAIL + 1)); echo "FAIL: $1" >&2; }
+
+# t_eq DESC GOT WANT
+t_eq() {
+	if [ "$2" == "$3" ]; then
+		t_pass "$1"
+	else
+		t_fail "$1"
+		printf '  got:  %q\n  want: %q\n' "$2" "$3" >&2
+	fi
+}
+
+# t_match DESC TEXT ERE
+t_match() {
+	if printf '%s' "$2" | grep -Eq -- "$3"; then
+		t_pass "$1"
+	else
+		t_fail "$1"
+		printf '  text: %q\n  does not match: %s\n' "$2" "$3" >&2
+	fi
+}
+
+# t_wait SECONDS CMD..: polls CMD every 20 ms until it succeeds; fails after SECONDS.
+t_wait() {
+	local deadline=$((SECONDS + $1))
+	shift
+	while ! "$@" 2>/dev/null; do
+		[ "$SECONDS" -le "$deadline" ] || return 1
+		sleep 0.02
+	done
+}
+
+# t_wait_exit SECONDS PID: waits for a background child; kills it after SECONDS.
+# Sets T_STATUS to its exit status (128+N for signal N).
+t_wait_exit() {
+	local deadline=$((SECONDS + $1))
+	while kill -0 "$2" 2>/dev/null; do
+		if [ "$SECONDS" -gt "$deadline" ]; then
+			kill -KILL "$2" 2>/dev/null
+			break
+		fi
+		sleep 0.02
+	done
+	wait "$2"
+	T_STATUS=$?
+}
+
+# t_skip_or_fail REASON: a missing lab skips the test, except in CI where it fails.
+t_skip_or_fail() {
+	if [ "${CI:-}" = "true" ]; then
+		echo "FAIL: $1 (CI=true: lab tests may not skip)" >&2
+		exit 1
+	fi
+	echo "SKIP: $1"
+	exit $T_SKIP_CODE
+}
+
+t_finish() {
+	rm -rf "$T_DIR"
+	echo "$T_PASS passed, $T_FAIL failed"
+	[ "$T_FAIL" -eq 0 ]
+	exit
+}
+
+# Lab helpers for tests: the lab's teardown also removes the scratch folder.
+t_lab_up() {
+	# shellcheck source=../lab/lab.sh
+	source "$T_HERE/../lab/lab.sh"
+	lab_up "$1" || t_skip_or_fail "cannot create the network lab"
+	trap 't_stop_jobs; lab_down; rm -rf "$T_DIR"' EXIT
+}
+
+# t_stop_jobs: ends this script's own background jobs (readers, sniffers).
+t_stop_jobs() {
+	local pids
+	pids=$(jobs -p)
+	[ -z "$pids" ] || kill -KILL $pids 2>/dev/null
+	return 0
+}
+
+# t_client ARGS..: becomes poll-client (under $POLL_CLIENT_EMULATOR if set) in
+# the lab; start it with &, and $! is the client.
+t_client() {
+	lab_client_exec $POLL_CLIENT_EMULATOR "$POLL_CLIENT" "$@"
+}
+
+# t_first_payload PCAP: the hex bytes of the first captured UDP payload.
+t_first_payload() {
+	tcpdump -r "$1" -nn -x -c 1 2>/dev/null | awk 'NR > 1 { for (i = 2; i <= NF; i++) printf "%s", $i }' |
+		sed 's/^.\{56\}//'
+}
+
+# t_board_listens I PORT: true once something listens on UDP PORT in board host I.
+t_board_listens() {
+	lab_board "$1" ss -Huln "sport = :$2" | grep -q .
+}
