@@ -98,6 +98,11 @@ lab_board() {
 	shift
 	[ -n "$LAB_ID" ] && [ "$i" -ge 1 ] && [ "$i" -le "${#LAB_BOARDS[@]}" ] ||
 		{ lab_fail "no board host $i"; return 1; }
+	# In a subshell (as with &), become the command: $! is then the command
+	# itself, and its death by a signal is not reported by a waiting shell.
+	if [ "$BASHPID" != "$$" ]; then
+		exec ip netns exec "${LAB_BOARDS[$((i - 1))]}" "$@"
+	fi
 	ip netns exec "${LAB_BOARDS[$((i - 1))]}" "$@"
 }
 
@@ -115,12 +120,17 @@ lab_client_exec() {
 # lab_down: stops every process in the lab's namespaces, deletes them and
 # checks that none is left. Safe to call more than once.
 lab_down() {
-	local ns pids left
+	local ns pid left killed=""
 	[ -n "$LAB_ID" ] || return 0
 	for ns in $(ip netns list | awk '{print $1}' | grep "^$LAB_ID-"); do
-		pids=$(ip netns pids "$ns" 2>/dev/null)
-		[ -n "$pids" ] && kill -KILL $pids 2>/dev/null
+		killed="$killed $(ip netns pids "$ns" 2>/dev/null | tr '\n' ' ')"
 	done
+	# Our own background jobs among them are let go first, so that the shell
+	# does not report each as "Killed".
+	for pid in $(jobs -p); do
+		case " $killed " in *" $pid "*) disown "$pid" 2>/dev/null ;; esac
+	done
+	[ -z "${killed// /}" ] || kill -KILL $killed 2>/dev/null
 	for ns in $(ip netns list | awk '{print $1}' | grep "^$LAB_ID-"); do
 		ip netns del "$ns" 2>/dev/null
 	done
