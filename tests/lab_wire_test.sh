@@ -13,7 +13,7 @@ lab_board 1 "$BOARD_SIM" --name b2 --port $PORT --distance 1.5 --count 1 --log \
 	2>"$T_DIR/board.log" &
 board=$!
 t_wait 5 t_board_listens 1 $PORT || t_fail "board did not start"
-lab_board 1 timeout 20 tcpdump -i eth0 -nn -e -x -U -c 2 -w "$T_DIR/wire.pcap" udp port $PORT \
+lab_board 1 timeout 20 tcpdump -i eth0 --immediate-mode -nn -e -x -U -c 2 -w "$T_DIR/wire.pcap" udp port $PORT \
 	2>"$T_DIR/tcpdump.err" &
 sniffer=$!
 t_wait 5 grep -q "listening on" "$T_DIR/tcpdump.err" || t_fail "tcpdump did not start"

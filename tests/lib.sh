@@ -102,6 +102,32 @@ t_first_payload() {
 		sed 's/^.\{56\}//'
 }
 
+# t_payloads PCAP: each captured UDP payload as text, one line per datagram.
+t_payloads() {
+	tcpdump -r "$1" -nn -x 2>/dev/null | awk -v H=0123456789abcdef '
+		function flush(   i, out) {
+			if (hex == "") return
+			out = ""
+			for (i = 57; i < length(hex); i += 2)
+				out = out sprintf("%c", 16 * (index(H, substr(hex, i, 1)) - 1) + index(H, substr(hex, i + 1, 1)) - 1)
+			print out
+			hex = ""
+		}
+		/^[^ \t]/ { flush(); next }
+		{ for (i = 2; i <= NF; i++) hex = hex $i }
+		END { flush() }'
+}
+
+# t_lines FILE: the count of complete lines in FILE.
+t_lines() {
+	wc -l <"$1"
+}
+
+# t_has_lines FILE N: true when FILE has at least N complete lines (for t_wait).
+t_has_lines() {
+	[ "$(wc -l <"$1")" -ge "$2" ]
+}
+
 # t_board_listens I PORT: true once something listens on UDP PORT in board host I.
 t_board_listens() {
 	lab_board "$1" ss -Huln "sport = :$2" | grep -q .

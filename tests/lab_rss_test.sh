@@ -1,0 +1,28 @@
+#!/bin/bash
+# No growth: the client's resident memory does not change over many cycles.
+source "$(dirname "$0")/lib.sh"
+t_lab_up 1
+
+PORT=5000
+EARLY=2000
+TOTAL=21000
+
+rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
+
+lab_board 1 "$BOARD_SIM" --name b1 --port $PORT --distance 1.5 --distance 4 --distance 7 \
+	--count $TOTAL 2>/dev/null &
+board=$!
+t_wait 5 t_board_listens 1 $PORT || t_fail "board did not start"
+t_client $PORT >"$T_DIR/out" &
+client=$!
+t_wait 30 t_has_lines "$T_DIR/out" $((EARLY * 2 / 3)) || t_fail "too slow to start"
+early=$(rss_kib $client)
+t_wait_exit 120 $board
+late=$(rss_kib $client)
+kill -INT $client
+t_wait_exit 5 $client
+t_eq "$TOTAL cycles ran" "$(t_lines "$T_DIR/out")" $((TOTAL * 2 / 3))
+echo "RSS after ~$EARLY cycles: $early KiB; after $TOTAL: $late KiB"
+t_eq "RSS unchanged" "$late" "$early"
+
+t_finish

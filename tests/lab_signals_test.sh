@@ -1,0 +1,36 @@
+#!/bin/bash
+# Nothing lost: a client stopped by a signal has written every line it
+# printed, to a file and to a pipe alike.
+source "$(dirname "$0")/lib.sh"
+t_lab_up 1
+
+PORT=5000
+N=50
+
+for sig in INT TERM; do
+	for sink in file pipe; do
+		lab_board 1 "$BOARD_SIM" --name b1 --port $PORT --distance 1.25 --distance 3.5 \
+			--count $N 2>/dev/null &
+		board=$!
+		t_wait 5 t_board_listens 1 $PORT || t_fail "board did not start"
+		rm -f "$T_DIR/out" "$T_DIR/fifo"
+		if [ $sink = pipe ]; then
+			mkfifo "$T_DIR/fifo"
+			cat "$T_DIR/fifo" >"$T_DIR/out" &
+			reader=$!
+			t_client $PORT >"$T_DIR/fifo" &
+		else
+			t_client $PORT >"$T_DIR/out" &
+		fi
+		client=$!
+		# The board ends at request N+1, sent after line N was printed.
+		t_wait_exit 10 $board
+		kill -$sig $client
+		t_wait_exit 5 $client
+		t_eq "SIG$sig, stdout to a $sink: killed by the signal" "$T_STATUS" $((128 + $(kill -l $sig)))
+		[ $sink = pipe ] && t_wait_exit 5 $reader
+		t_eq "SIG$sig, stdout to a $sink: all $N lines" "$(t_lines "$T_DIR/out")" $N
+	done
+done
+
+t_finish
