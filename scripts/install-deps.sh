@@ -15,7 +15,13 @@ clang-format:clang-format
 cppcheck:cppcheck
 valgrind:valgrind
 taskset:util-linux
+unshare:util-linux
+pgrep:procps
 dpkg-deb:dpkg
+dpkg-shlibdeps:dpkg-dev
+file:file
+nm:binutils
+groff:groff-base
 man:man-db
 cmake:cmake
 "
@@ -33,6 +39,8 @@ if command -v clang++ >/dev/null 2>&1 &&
 fi
 # qemu-user needs the ARM C library to run dynamic ARM binaries.
 [ -e /usr/arm-linux-gnueabihf/lib/libc.so.6 ] || missing="$missing libc6-armhf-cross"
+# GoogleTest built from source for the ARM tests.
+[ -e /usr/src/googletest/CMakeLists.txt ] || missing="$missing googletest"
 
 if [ -z "$missing" ]; then
 	exit 0

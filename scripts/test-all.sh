@@ -1,12 +1,40 @@
 #!/bin/bash
-# test-all.sh: installs what is missing, builds, and runs every test.
+# test-all.sh: installs what is missing, builds every tree, runs every test.
 # Needs root: the lab tests build network namespaces.
+#
+#   build/               native (amd64), the reference run
+#   build-static/        native, fully static
+#   build-armhf/         32-bit ARM, dynamic, tested under qemu-user
+#   build-armhf-static/  32-bit ARM, fully static, tested under qemu-user
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 ./scripts/install-deps.sh
 
 jobs=$(nproc)
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DPOLL_CLIENT_TESTS=ON
-cmake --build build -j "$jobs"
-ctest --test-dir build --output-on-failure
+arm=(-DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake -DPOLL_CLIENT_HOST_TOOLS="$PWD/build")
+failed=()
+
+# run_tree DIR CMAKE_ARGS..: configures, builds and tests one tree.
+run_tree() {
+	local dir=$1
+	shift
+	echo "=== $dir"
+	cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DPOLL_CLIENT_TESTS=ON "$@" >/dev/null &&
+		cmake --build "$dir" -j "$jobs" &&
+		ctest --test-dir "$dir" --output-on-failure -j "$jobs" || failed+=("$dir")
+}
+
+run_tree build
+run_tree build-static -DPOLL_CLIENT_STATIC=ON
+run_tree build-armhf "${arm[@]}"
+run_tree build-armhf-static "${arm[@]}" -DPOLL_CLIENT_STATIC=ON
+
+echo "=== stripped sizes"
+./scripts/sizes.sh
+
+if [ ${#failed[@]} -gt 0 ]; then
+	echo "test-all: FAILED in: ${failed[*]}" >&2
+	exit 1
+fi
+echo "test-all: all trees passed"
