@@ -6,6 +6,9 @@
 #   build-static/        native, fully static
 #   build-armhf/         32-bit ARM, dynamic, tested under qemu-user
 #   build-armhf-static/  32-bit ARM, fully static, tested under qemu-user
+#   build-sanitize/      clang with ASan and UBSan, plus a bounded libFuzzer run
+#
+# The native tree also runs the static checks (clang-tidy, cppcheck, format).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -29,6 +32,8 @@ run_tree build
 run_tree build-static -DPOLL_CLIENT_STATIC=ON
 run_tree build-armhf "${arm[@]}"
 run_tree build-armhf-static "${arm[@]}" -DPOLL_CLIENT_STATIC=ON
+CC=clang CXX=clang++ run_tree build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	-DPOLL_CLIENT_SANITIZE=ON -DPOLL_CLIENT_FUZZ=ON
 
 echo "=== stripped sizes"
 ./scripts/sizes.sh

@@ -47,8 +47,8 @@ send_request(int sock, const sockaddr_in *dest, char msg[MESSAGE_SIZE])
 {
 	memset(msg, 0, MESSAGE_SIZE);
 	memcpy(msg, REQUEST_TEXT, sizeof REQUEST_TEXT);
-	if (sendto(sock, msg, sizeof REQUEST_TEXT - 1, 0,
-	    reinterpret_cast<const sockaddr *>(dest), sizeof *dest) < 0)
+	if (sendto(sock, msg, sizeof REQUEST_TEXT - 1, 0, reinterpret_cast<const sockaddr *>(dest),
+	        sizeof *dest) < 0)
 		error("Sendto");
 }
 
@@ -63,8 +63,8 @@ void
 receive_reply(int sock, char msg[MESSAGE_SIZE], sockaddr_in *sender, socklen_t *sender_len)
 {
 	// Datagrams longer than the buffer are cut by the kernel; the rest is lost.
-	ssize_t n = recvfrom(sock, msg, MESSAGE_SIZE, 0,
-	    reinterpret_cast<sockaddr *>(sender), sender_len);
+	ssize_t n =
+	    recvfrom(sock, msg, MESSAGE_SIZE, 0, reinterpret_cast<sockaddr *>(sender), sender_len);
 	if (n < 0)
 		error("recvfrom");
 	// Ending at the count keeps a short reply free of the request's leftovers.

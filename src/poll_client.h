@@ -23,7 +23,7 @@ int open_broadcast_socket();
 sockaddr_in make_broadcast_address(uint16_t port);
 // send_request: clears msg, writes the request into it and broadcasts it, or ends the process.
 void send_request(int sock, const sockaddr_in *dest, char msg[MESSAGE_SIZE]);
-// receive_reply: waits for one datagram and leaves it in msg as a zero-terminated text, or ends the process.
+// receive_reply: leaves one datagram in msg as a zero-terminated text, or ends the process.
 void receive_reply(int sock, char msg[MESSAGE_SIZE], sockaddr_in *sender, socklen_t *sender_len);
 // terminate_reply: ends the text after the received bytes, always inside msg.
 void terminate_reply(char msg[MESSAGE_SIZE], size_t received);

@@ -11,7 +11,7 @@
 namespace {
 
 struct reply_case {
-	std::string reply;      // datagram text, without the zero byte
+	std::string reply;   // datagram text, without the zero byte
 	std::string expected;   // stdout: the detection line or nothing
 };
 
@@ -132,7 +132,8 @@ TEST(ParseReply, SplitsInPlaceAndReportsMissingWords)
 		std::vector<char> buf(reply, reply + strlen(reply) + 1);
 		name = nullptr;
 		distance = -1;
-		EXPECT_FALSE(parse_reply(buf.data(), &name, &distance)) << "reply: \"" << reply << "\"";
+		EXPECT_FALSE(parse_reply(buf.data(), &name, &distance))
+		    << "reply: \"" << reply << "\"";
 		EXPECT_EQ(distance, -1) << "distance converted for \"" << reply << "\"";
 	}
 }

@@ -29,7 +29,13 @@ TEST(TerminateReply, TextEndsAtReceivedBytesInsideBuffer)
 		size_t datagram_len;
 		size_t text_len;
 	} cases[] = {
-	    {0, 0}, {1, 1}, {5, 5}, {98, 98}, {99, 99}, {100, 99}, {150, 99},
+	    {0, 0},
+	    {1, 1},
+	    {5, 5},
+	    {98, 98},
+	    {99, 99},
+	    {100, 99},
+	    {150, 99},
 	};
 	for (auto c : cases) {
 		auto msg = receive_into_buffer(std::string(c.datagram_len, 'x'));

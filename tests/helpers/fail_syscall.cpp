@@ -48,7 +48,8 @@ main(int argc, char *argv[])
 			nr = c.nr;
 	int err = atoi(argv[2]);
 	if (nr < 0 || err <= 0 || err > 4095) {
-		fprintf(stderr, "fail_syscall: unknown call '%s' or bad errno '%s'\n", argv[1], argv[2]);
+		fprintf(stderr, "fail_syscall: unknown call '%s' or bad errno '%s'\n", argv[1],
+		    argv[2]);
 		return 2;
 	}
 
@@ -58,7 +59,8 @@ main(int argc, char *argv[])
 	    BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
 	    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
 	    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(nr), 0, 1),
-	    BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (static_cast<unsigned>(err) & SECCOMP_RET_DATA)),
+	    BPF_STMT(BPF_RET | BPF_K,
+	        SECCOMP_RET_ERRNO | (static_cast<unsigned>(err) & SECCOMP_RET_DATA)),
 	    BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
 	};
 	sock_fprog prog = {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};

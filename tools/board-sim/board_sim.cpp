@@ -18,8 +18,8 @@
 constexpr const char REQUEST[] = "DATA\n";
 constexpr size_t REQUEST_LEN = sizeof REQUEST - 1;
 constexpr int DEFAULT_PORT = 5000;
-constexpr size_t MAX_REPLIES = 64;        // distances or raw replies to cycle through
-constexpr size_t MAX_DATAGRAM = 2048;     // bytes of a reply or of a received datagram
+constexpr size_t MAX_REPLIES = 64;   // distances or raw replies to cycle through
+constexpr size_t MAX_DATAGRAM = 2048;   // bytes of a reply or of a received datagram
 constexpr int EXIT_USAGE = 2;
 
 struct reply {
@@ -69,12 +69,13 @@ static const char USAGE[] =
 [[noreturn]] static void
 usage_error(const char *fmt, ...)
 {
+	fputs("board-sim: ", stderr);
 	va_list ap;
 	va_start(ap, fmt);
-	fputs("board-sim: ", stderr);
-	vfprintf(stderr, fmt, ap);
-	fputs(" (see --help)\n", stderr);
+	// The analyzer misses the va_start just above (a false positive of clang 14).
+	vfprintf(stderr, fmt, ap);   // NOLINT(clang-analyzer-valist.Uninitialized)
 	va_end(ap);
+	fputs(" (see --help)\n", stderr);
 	exit(EXIT_USAGE);
 }
 
@@ -111,7 +112,8 @@ parse_hex(const char *hex, reply *r)
 {
 	size_t n = strlen(hex);
 	if (n % 2 != 0 || n / 2 > MAX_DATAGRAM)
-		usage_error("bad --reply-hex (even count of hex digits, at most %zu bytes)", MAX_DATAGRAM);
+		usage_error(
+		    "bad --reply-hex (even count of hex digits, at most %zu bytes)", MAX_DATAGRAM);
 	for (size_t i = 0; i < n / 2; i++) {
 		unsigned v;
 		if (sscanf(hex + 2 * i, "%2x", &v) != 1 || !isxdigit((unsigned char)hex[2 * i]) ||
@@ -126,9 +128,10 @@ static void
 parse_moving(const char *text)
 {
 	char buf[128];
-	if (strlen(text) >= sizeof buf)
+	size_t len = strlen(text);
+	if (len >= sizeof buf)
 		usage_error("bad --moving '%s'", text);
-	strcpy(buf, text);
+	memcpy(buf, text, len + 1);
 	char *save;
 	char *near_s = strtok_r(buf, ",", &save);
 	char *far_s = strtok_r(nullptr, ",", &save);
@@ -145,7 +148,7 @@ parse_moving(const char *text)
 }
 
 static void
-parse_options(int argc, char *argv[])
+parse_options(int argc, const char *const argv[])
 {
 	for (int i = 1; i < argc; i++) {
 		const char *a = argv[i];
@@ -299,7 +302,8 @@ main(int argc, char *argv[])
 			const in_addr *dst = nullptr;
 			for (cmsghdr *c = CMSG_FIRSTHDR(&mh); c != nullptr; c = CMSG_NXTHDR(&mh, c))
 				if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO)
-					dst = &reinterpret_cast<in_pktinfo *>(CMSG_DATA(c))->ipi_addr;
+					dst =
+					    &reinterpret_cast<in_pktinfo *>(CMSG_DATA(c))->ipi_addr;
 			log_datagram(&src, dst, buf, static_cast<size_t>(n));
 		}
 		if (static_cast<size_t>(n) != REQUEST_LEN || memcmp(buf, REQUEST, REQUEST_LEN) != 0)
