@@ -14,6 +14,8 @@ clang-tidy:clang-tidy
 clang-format:clang-format
 cppcheck:cppcheck
 valgrind:valgrind
+strace:strace
+callgrind_annotate:valgrind
 taskset:util-linux
 unshare:util-linux
 pgrep:procps

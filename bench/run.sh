@@ -1,0 +1,325 @@
+#!/bin/bash
+# bench/run.sh [REPS]: measures poll-client in the lab against a bare loop of
+# send and receive, and writes the tables to bench/RESULTS.md (and stdout).
+# Figures only: nothing here passes or fails. Needs root (the lab).
+set -uo pipefail
+cd "$(dirname "$0")/.."
+REPS=${1:-5}        # interleaved repetitions of each rate measurement
+WINDOW_S=2          # seconds counted per rate measurement
+WARMUP_S=0.5
+PORT=5000
+CPU=0               # client and board share it: the rate is then a CPU cost
+N1=${N1:-2000} N2=${N2:-6000}   # cycle counts of the two instruction-count runs
+RESULTS=${RESULTS:-bench/RESULTS.md}
+SECTIONS=${SECTIONS:-rates instructions syscalls startup boards}   # for a partial run
+
+./scripts/install-deps.sh || exit 1
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null && cmake --build build -j "$(nproc)" >/dev/null ||
+	{ echo "bench: build failed" >&2; exit 1; }
+CLIENT=$PWD/build/poll-client
+BARE=$PWD/build/bare-loop
+BOARD=$PWD/build/board-sim
+TMP=$(mktemp -d "${TMPDIR:-/tmp}/poll-bench.XXXXXX")
+
+source lab/lab.sh
+lab_up 10 || exit 1
+trap 'lab_down; [ -n "${KEEP_TMP:-}" ] || rm -rf "$TMP"' EXIT
+
+log() { echo "bench: $*" >&2; }
+want() { case " $SECTIONS " in *" $1 "*) return 0 ;; esac; return 1; }
+
+# udp NS FIELD: a UDP counter of /proc/net/snmp in namespace NS.
+udp() {
+	ip netns exec "$1" awk -v f="$2" '/^Udp:/ { if (!n++) { for (i = 1; i <= NF; i++) h[i] = $i }
+		else for (i = 1; i <= NF; i++) if (h[i] == f) print $i }' /proc/net/snmp
+}
+
+board_up() {   # board_up I ARGS..: board-sim on host I; waits until it listens
+	local i=$1
+	shift
+	lab_board "$i" "$BOARD" --port $PORT "$@" &
+	for _ in $(seq 100); do
+		lab_board "$i" ss -Huln "sport = :$PORT" | grep -q . && return 0
+		sleep 0.02
+	done
+	log "board $i did not start"
+}
+
+stop() {   # stop PID..: interrupt (the client's way out) or terminate (a board's), and reap
+	local pid
+	kill -INT "$@" 2>/dev/null
+	sleep 0.05
+	kill -TERM "$@" 2>/dev/null
+	for pid in "$@"; do wait "$pid" 2>/dev/null; done
+}
+
+# wait_board PID: waits, bounded, for a counting board to end, which shows
+# that the client has taken its last reply.
+wait_board() {
+	for _ in $(seq 3000); do
+		kill -0 "$1" 2>/dev/null || return 0
+		sleep 0.05
+	done
+	log "board $1 did not end"
+}
+
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+spread() { sort -n | awk 'NR == 1 { lo = $1 } { hi = $1 } END { printf "%d-%d", lo, hi }'; }
+
+# rate PROG MODE: cycles per second of PROG, pinned with its board to one CPU.
+# Modes: null (lines to /dev/null), file (lines to a file), silent (out of range).
+rate() {
+	local prog=$1 mode=$2 distance=1.5 sink=/dev/null
+	[ "$mode" = silent ] && distance=9
+	[ "$mode" = file ] && sink=$TMP/lines && : >"$sink"
+	board_up 1 --distance $distance 2>/dev/null
+	local board=$!
+	lab_client_exec taskset -c $CPU "$prog" $PORT >"$sink" &
+	local client=$!
+	taskset -pc $CPU $board >/dev/null
+	sleep $WARMUP_S
+	local c1 c2
+	c1=$(udp "$LAB_CLIENT" OutDatagrams)
+	sleep $WINDOW_S
+	c2=$(udp "$LAB_CLIENT" OutDatagrams)
+	HWM=$(awk '/^VmHWM:/ { print $2 }' /proc/$client/status)
+	stop $client $board
+	echo $(((c2 - c1) / WINDOW_S))
+}
+
+host() {
+	echo "Date: $(date -u '+%Y-%m-%d %H:%M UTC'); machine: $(nproc) CPUs, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -1), $(uname -r)"
+	echo "Command: \`./bench/run.sh $REPS\` (as root; the lab's namespaces); binaries: Release, g++ $(g++ -dumpfullversion)."
+}
+
+{
+echo "# poll-client benchmark"
+echo
+host
+echo
+} | tee "$RESULTS"
+
+# --- Cycle rates, interleaved.
+want rates && {
+log "cycle rates: $REPS repetitions x 3 modes x 2 programs x ${WINDOW_S}s"
+for ((r = 1; r <= REPS; r++)); do
+	for mode in silent null file; do
+		rate "$CLIENT" $mode >>"$TMP/client-$mode"
+		echo "$HWM" >>"$TMP/hwm-client"
+		rate "$BARE" $mode >>"$TMP/bare-$mode"
+		echo "$HWM" >>"$TMP/hwm-bare"
+	done
+done
+echo "## Poll cycles per second, client and board pinned to CPU $CPU"
+echo
+echo "Median of $REPS interleaved ${WINDOW_S}-second windows (range in brackets); the bare loop only sends and receives."
+echo
+echo "| mode | poll-client | bare loop | ratio |"
+echo "|---|---|---|---|"
+for mode in silent null file; do
+	c=$(median <"$TMP/client-$mode")
+	b=$(median <"$TMP/bare-$mode")
+	printf '| %s | %s (%s) | %s (%s) | %s |\n' \
+		"$(case $mode in silent) echo "silent (every distance 9 m)" ;; null) echo "printing, stdout to /dev/null" ;; file) echo "printing, stdout to a file" ;; esac)" \
+		"$c" "$(spread <"$TMP/client-$mode")" "$b" "$(spread <"$TMP/bare-$mode")" \
+		"$(awk -v c="$c" -v b="$b" 'BEGIN { printf "%.3f", c / b }')"
+done
+echo
+} | tee -a "$RESULTS"
+
+# --- Instruction counts.
+# callgrind_run PROG N MODE OUT: instructions of PROG over N replies.
+callgrind_run() {
+	local prog=$1 n=$2 mode=$3 out=$4 distance=1.5
+	[ "$mode" = silent ] && distance=9
+	board_up 1 --distance $distance --count "$n" --log 2>"$out.board"
+	local board=$!
+	lab_client_exec valgrind --tool=callgrind --callgrind-out-file="$out" "$prog" $PORT \
+		>/dev/null 2>"$out.log" &
+	local client=$!
+	wait_board $board
+	sleep 0.3
+	stop $client $board
+	[ "$(wc -l <"$out.board")" -eq $((n + 1)) ] || log "$out: $(wc -l <"$out.board") requests, not $((n + 1))"
+}
+total_ir() { callgrind_annotate "$1" 2>/dev/null | awk '/PROGRAM TOTALS/ { gsub(",", "", $1); print $1 }'; }
+# fn_ir FILE NAME..: summed inclusive instructions of the functions so named.
+fn_ir() {
+	local file=$1
+	shift
+	callgrind_annotate --inclusive=yes --threshold=100 "$file" 2>/dev/null |
+		awk -v names="|$(IFS='|'; echo "$*")|" '/^ *[0-9,]+ / {
+			fn = $0; sub(/ \[[^[]*$/, "", fn); sub(/^ *[0-9,]+ +\([^)]*\) +/, "", fn)
+			sub(/^[^:]*:/, "", fn); sub(/@.*$/, "", fn)
+			if (index(names, "|" fn "|")) { v = $1; gsub(",", "", v); s += v }
+		} END { print s + 0 }'
+}
+per_cycle() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.0f", (b - a) / '"$((N2 - N1))"' }'; }
+
+want instructions && {
+log "instruction counts (callgrind, $N1 and $N2 cycles)"
+for prog in client bare; do
+	for mode in silent null; do
+		p=$CLIENT
+		[ $prog = bare ] && { [ $mode = null ] && continue; p=$BARE; }
+		callgrind_run "$p" $N1 $mode "$TMP/cg-$prog-$mode-1"
+		callgrind_run "$p" $N2 $mode "$TMP/cg-$prog-$mode-2"
+	done
+done
+{
+echo "## User-space instructions (callgrind)"
+echo
+echo "Per cycle = (instructions over $N2 cycles - over $N1 cycles) / $((N2 - N1)): start-up cancels out."
+echo "Start-up = instructions over $N1 cycles - $N1 x per cycle (loader and libc start included)."
+echo
+echo "| program | per cycle | start-up |"
+echo "|---|---|---|"
+for prog in client bare; do
+	for mode in silent null; do
+		# The bare loop never prints: one row tells it all.
+		[ $prog = bare ] && [ $mode = null ] && continue
+		a=$(total_ir "$TMP/cg-$prog-$mode-1")
+		b=$(total_ir "$TMP/cg-$prog-$mode-2")
+		pc=$(per_cycle "$a" "$b")
+		printf '| %s | %s | %s |\n' "$([ $prog = bare ] && echo "bare loop" ||
+			{ [ $mode = silent ] && echo "poll-client, silent" || echo "poll-client, printing"; })" \
+			"$pc" "$((a - N1 * pc))"
+	done
+done
+echo
+echo "The kernel's send and receive, paid alike by both programs, are most of a cycle's cost:"
+echo "compare the instructions above with the cycle rates. In the silent mode poll-client adds"
+echo "clearing the buffer, splitting and converting; printing adds the formatting and, with line"
+echo "buffering, one write(2) per line (see the system calls below)."
+echo
+echo "Where poll-client's cycle goes (inclusive, per cycle, printing mode):"
+echo
+echo "| part | function | per cycle |"
+echo "|---|---|---|"
+for part in "the reply's handling, all of it:handle_reply(char*)" \
+	"formatting and writing the line:printf" \
+	"of it, formatting the distance:__printf_fp_l" \
+	"of it, the write(2) of the line:_IO_file_write" \
+	"converting the distance:strtod" "splitting the words:strtok_r" \
+	"sending the request (clearing the buffer included):send_request(int, sockaddr_in const*, char*)" \
+	"receiving the reply:receive_reply(int, char*, sockaddr_in*, unsigned int*)"; do
+	name=${part%%:*}
+	fn=${part#*:}
+	a=$(fn_ir "$TMP/cg-client-null-1" "$fn")
+	b=$(fn_ir "$TMP/cg-client-null-2" "$fn")
+	printf '| %s | `%s` | %s |\n' "$name" "${fn%%(*}" "$(per_cycle "$a" "$b")"
+done
+echo
+} | tee -a "$RESULTS"
+}
+
+# --- System calls per cycle and heap.
+syscalls_run() {   # syscalls_run N OUT: strace counts of the client over N replies
+	board_up 1 --distance 1.5 --count "$1" 2>/dev/null
+	local board=$!
+	lab_client_exec strace -c -o "$2" -e trace=write,sendto,recvfrom "$CLIENT" $PORT >/dev/null &
+	local client=$!
+	wait_board $board
+	sleep 0.3
+	# strace keeps fatal signals blocked while it traces: the client is stopped instead.
+	pkill -INT -P $client
+	stop $client $board
+}
+heap_run() {   # heap_run N: memcheck's heap summary of the client over N replies
+	board_up 1 --distance 1.5 --count "$1" 2>/dev/null
+	local board=$!
+	lab_client_exec valgrind --tool=memcheck "$CLIENT" $PORT >/dev/null 2>"$TMP/heap.log" &
+	local client=$!
+	wait_board $board
+	sleep 0.3
+	stop $client $board
+	sed -n 's/.*total heap usage: //p' "$TMP/heap.log"
+}
+want syscalls && {
+log "system calls (strace) and heap (memcheck)"
+syscalls_run $N1 "$TMP/strace"
+heap1=$(heap_run $N1)
+heap2=$(heap_run $N2)
+{
+echo "## System calls and heap"
+echo
+echo "strace -c of poll-client over $N1 printed replies (the last request is sent, its reply never comes):"
+echo
+echo '```'
+awk '$NF ~ /^(write|sendto|recvfrom)$/ { print $4, $NF }' "$TMP/strace" | sort -k2
+echo '```'
+echo
+echo "memcheck heap summary: over $N1 cycles: $heap1; over $N2 cycles: $heap2."
+echo
+} | tee -a "$RESULTS"
+}
+
+# --- Size, memory, time to the first request.
+first_request_ms() {   # first_request_ms PROG: ms from launch to the request on the wire
+	lab_client_exec timeout 10 tcpdump -i eth0 --immediate-mode -c 1 -tt -nn "udp dst port $PORT" \
+		>"$TMP/first" 2>"$TMP/first.err" &
+	local sniffer=$!
+	for _ in $(seq 250); do grep -q "listening on" "$TMP/first.err" && break; sleep 0.02; done
+	local t0
+	t0=$(date +%s.%N)
+	lab_client_exec "$1" $PORT >/dev/null 2>&1 &
+	local prog=$!
+	wait $sniffer
+	stop $prog
+	awk -v t0="$t0" '{ printf "%.3f\n", ($1 - t0) * 1000 }' "$TMP/first"
+}
+want startup && {
+log "start-up: time to the first request on the wire"
+for ((r = 1; r <= REPS; r++)); do
+	first_request_ms "$CLIENT" >>"$TMP/first-client"
+	first_request_ms "$BARE" >>"$TMP/first-bare"
+done
+size=$(strip -o "$TMP/stripped" "$CLIENT" && stat -c %s "$TMP/stripped")
+{
+echo "## Start-up, memory, size"
+echo
+echo "| figure | poll-client | bare loop |"
+echo "|---|---|---|"
+echo "| launch to first request on the wire, ms (median of $REPS; includes ip netns exec) | $(median <"$TMP/first-client") | $(median <"$TMP/first-bare") |"
+echo "| peak RSS (VmHWM), KiB, median of the rate runs | $(median <"$TMP/hwm-client") | $(median <"$TMP/hwm-bare") |"
+echo "| stripped binary, bytes (amd64, dynamic) | $size | $(strip -o "$TMP/stripped" "$BARE" && stat -c %s "$TMP/stripped") |"
+echo
+} | tee -a "$RESULTS"
+}
+
+# --- Several boards answering every request.
+want boards && {
+log "several boards: request rate and receive-queue drops"
+{
+echo "## Several boards, unpinned"
+echo
+echo "Every board answers every request; the client reads one reply per request and polls at once,"
+echo "so each reply read sends a request that brings B more: the request rate climbs to what the"
+echo "machine allows, and the client's receive queue overflows. Counted over 3 s in the client's"
+echo "namespace (/proc/net/snmp); the boards answer with no delay."
+echo
+echo "| boards | requests sent/s | replies queued for the client/s (InDatagrams) | replies dropped by the client's full queue/s (RcvbufErrors) | requests dropped by the boards' full queues/s |"
+echo "|---|---|---|---|---|"
+for nb in 2 10; do
+	pids=()
+	for ((i = 1; i <= nb; i++)); do
+		board_up $i --name b$i --distance 1.5 2>/dev/null
+		pids+=($!)
+	done
+	lab_client_exec "$CLIENT" $PORT >/dev/null &
+	client=$!
+	sleep 1
+	o1=$(udp "$LAB_CLIENT" OutDatagrams) i1=$(udp "$LAB_CLIENT" InDatagrams) d1=$(udp "$LAB_CLIENT" RcvbufErrors)
+	bd1=0
+	for ((i = 1; i <= nb; i++)); do bd1=$((bd1 + $(udp "${LAB_BOARDS[$((i - 1))]}" RcvbufErrors))); done
+	sleep 3
+	o2=$(udp "$LAB_CLIENT" OutDatagrams) i2=$(udp "$LAB_CLIENT" InDatagrams) d2=$(udp "$LAB_CLIENT" RcvbufErrors)
+	bd2=0
+	for ((i = 1; i <= nb; i++)); do bd2=$((bd2 + $(udp "${LAB_BOARDS[$((i - 1))]}" RcvbufErrors))); done
+	stop $client "${pids[@]}"
+	echo "| $nb | $(((o2 - o1) / 3)) | $(((i2 - i1) / 3)) | $(((d2 - d1) / 3)) | $(((bd2 - bd1) / 3)) |"
+done
+echo
+} | tee -a "$RESULTS"
+}
+log "written to $RESULTS"
