@@ -7,11 +7,13 @@ t_lab_up 2
 PORT=5000
 
 # start_board I ARGS..: a board-sim on host I with its log in $T_DIR/bI.log;
-# sets BOARD to its pid.
+# sets BOARD to its pid. Boards share one CPU: their replies then pass one
+# receive backlog in the order sent, so a sniffer sees the order the client's
+# socket sees (on two CPUs two backlogs may interleave differently).
 start_board() {
 	local i=$1
 	shift
-	lab_board "$i" "$BOARD_SIM" --port $PORT --log "$@" 2>"$T_DIR/b$i.log" &
+	lab_board "$i" taskset -c 0 "$BOARD_SIM" --port $PORT --log "$@" 2>"$T_DIR/b$i.log" &
 	BOARD=$!
 	t_wait 5 t_board_listens "$i" $PORT || t_fail "board $i did not start"
 }
