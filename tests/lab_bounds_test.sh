@@ -39,9 +39,8 @@ args=()
 for r in "${replies[@]}"; do
 	args+=(--reply-hex "$r")
 done
-lab_board 1 "$BOARD_SIM" --port $PORT --count ${#replies[@]} "${args[@]}" 2>"$T_DIR/board.err" &
-board=$!
-t_wait 5 t_board_listens 1 $PORT || t_fail "board did not start"
+t_board 1 $PORT "$T_DIR/board.err" --count ${#replies[@]} "${args[@]}"
+board=$T_BOARD
 t_client $PORT >"$T_DIR/out" 2>"$T_DIR/err" &
 client=$!
 t_wait_exit 10 $board

@@ -9,10 +9,8 @@ TOTAL=21000
 
 rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
 
-lab_board 1 "$BOARD_SIM" --name b1 --port $PORT --distance 1.5 --distance 4 --distance 7 \
-	--count $TOTAL 2>/dev/null &
-board=$!
-t_wait 5 t_board_listens 1 $PORT || t_fail "board did not start"
+t_board 1 $PORT /dev/null --name b1 --distance 1.5 --distance 4 --distance 7 --count $TOTAL
+board=$T_BOARD
 t_client $PORT >"$T_DIR/out" &
 client=$!
 t_wait 30 t_has_lines "$T_DIR/out" $((EARLY * 2 / 3)) || t_fail "too slow to start"

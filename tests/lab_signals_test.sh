@@ -9,10 +9,8 @@ N=50
 
 for sig in INT TERM; do
 	for sink in file pipe; do
-		lab_board 1 "$BOARD_SIM" --name b1 --port $PORT --distance 1.25 --distance 3.5 \
-			--count $N 2>/dev/null &
-		board=$!
-		t_wait 5 t_board_listens 1 $PORT || t_fail "board did not start"
+		t_board 1 $PORT /dev/null --name b1 --distance 1.25 --distance 3.5 --count $N
+		board=$T_BOARD
 		rm -f "$T_DIR/out" "$T_DIR/fifo"
 		if [ $sink = pipe ]; then
 			mkfifo "$T_DIR/fifo"

@@ -9,10 +9,8 @@ PORT=5000
 REQUEST_HEX="44 41 54 41 0a"
 
 # One request, one reply, one line: the road of a reply from end to end.
-lab_board 1 "$BOARD_SIM" --name b2 --port $PORT --distance 1.5 --count 1 --log \
-	2>"$T_DIR/board.log" &
-board=$!
-t_wait 5 t_board_listens 1 $PORT || t_fail "board did not start"
+t_board 1 $PORT "$T_DIR/board.log" --name b2 --distance 1.5 --count 1 --log
+board=$T_BOARD
 lab_board 1 timeout 20 tcpdump -i eth0 --immediate-mode -nn -e -x -U -c 2 -w "$T_DIR/wire.pcap" udp port $PORT \
 	2>"$T_DIR/tcpdump.err" &
 sniffer=$!
@@ -44,9 +42,8 @@ t_eq "tcpdump: payload is DATA\\n" "$(t_first_payload "$T_DIR/wire.pcap")" "4441
 for form in "12ab:12" " +7:7" "-1:65535" "65537:1" "0005000:5000"; do
 	arg=${form%:*}
 	want=${form##*:}
-	lab_board 1 "$BOARD_SIM" --name p --port "$want" --count 0 --log 2>"$T_DIR/port.log" &
-	board=$!
-	t_wait 5 t_board_listens 1 "$want" || t_fail "board on port $want did not start"
+	t_board 1 "$want" "$T_DIR/port.log" --name p --count 0 --log
+	board=$T_BOARD
 	t_client "$arg" >/dev/null 2>&1 &
 	client=$!
 	t_wait_exit 10 $board

@@ -128,6 +128,17 @@ t_has_lines() {
 	[ "$(wc -l <"$1")" -ge "$2" ]
 }
 
+# t_board I PORT LOG ARGS..: starts board-sim on host I listening on PORT,
+# with ARGS as further options and its stderr in LOG, and waits until it
+# listens. T_BOARD is its pid.
+t_board() {
+	local i=$1 port=$2 log=$3
+	shift 3
+	lab_board "$i" "$BOARD_SIM" --port "$port" "$@" 2>"$log" &
+	T_BOARD=$!
+	t_wait 5 t_board_listens "$i" "$port" || t_fail "board on host $i, port $port did not start"
+}
+
 # t_board_listens I PORT: true once something listens on UDP PORT in board host I.
 t_board_listens() {
 	lab_board "$1" ss -Huln "sport = :$2" | grep -q .

@@ -31,9 +31,8 @@ POLL_CLIENT="$root/usr/bin/poll-client"
 
 # The unpacked client against a board in the lab.
 t_lab_up 1
-lab_board 1 "$BOARD_SIM" --name pkg --port 5000 --distance 2.5 --count 1 2>/dev/null &
-board=$!
-t_wait 5 t_board_listens 1 5000 || t_fail "board did not start"
+t_board 1 5000 /dev/null --name pkg --distance 2.5 --count 1
+board=$T_BOARD
 t_client 5000 >"$T_DIR/out" 2>&1 &
 client=$!
 t_wait_exit 20 $board
