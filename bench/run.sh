@@ -38,11 +38,7 @@ board_up() {   # board_up I ARGS..: board-sim on host I; waits until it listens
 	local i=$1
 	shift
 	lab_board "$i" "$BOARD" --port $PORT "$@" &
-	for _ in $(seq 100); do
-		lab_board "$i" ss -Huln "sport = :$PORT" | grep -q . && return 0
-		sleep 0.02
-	done
-	log "board $i did not start"
+	lab_wait_listening "$i" $PORT || log "board $i did not start"
 }
 
 stop() {   # stop PID..: interrupt (the client's way out) or terminate (a board's), and reap
@@ -130,20 +126,32 @@ done
 echo
 } | tee -a "$RESULTS"
 
-# --- Instruction counts.
-# callgrind_run PROG N MODE OUT: instructions of PROG over N replies.
-callgrind_run() {
-	local prog=$1 n=$2 mode=$3 out=$4 distance=1.5
-	[ "$mode" = silent ] && distance=9
-	board_up 1 --distance $distance --count "$n" --log 2>"$out.board"
+# counted_run N DISTANCE ERRLOG CMD..: runs CMD, with the port as its last
+# argument, in the client host against a board that answers N requests and
+# logs each one to ERRLOG.board; CMD's stderr goes to ERRLOG. Stops CMD once
+# the board has ended, which shows that the client took the Nth reply.
+counted_run() {
+	local n=$1 distance=$2 errlog=$3
+	shift 3
+	board_up 1 --distance "$distance" --count "$n" --log 2>"$errlog.board"
 	local board=$!
-	lab_client_exec valgrind --tool=callgrind --callgrind-out-file="$out" "$prog" $PORT \
-		>/dev/null 2>"$out.log" &
+	lab_client_exec "$@" $PORT >/dev/null 2>"$errlog" &
 	local client=$!
 	wait_board $board
 	sleep 0.3
+	# strace keeps fatal signals blocked while it traces: its child is stopped first.
+	pkill -INT -P $client
 	stop $client $board
-	[ "$(wc -l <"$out.board")" -eq $((n + 1)) ] || log "$out: $(wc -l <"$out.board") requests, not $((n + 1))"
+	[ "$(wc -l <"$errlog.board")" -eq $((n + 1)) ] ||
+		log "$1: $(wc -l <"$errlog.board") requests, not $((n + 1))"
+}
+
+# --- Instruction counts.
+# callgrind_run PROG N MODE OUT: instructions of PROG over N replies.
+callgrind_run() {
+	local distance=1.5
+	[ "$3" = silent ] && distance=9
+	counted_run "$2" $distance "$4.log" valgrind --tool=callgrind --callgrind-out-file="$4" "$1"
 }
 total_ir() { callgrind_annotate "$1" 2>/dev/null | awk '/PROGRAM TOTALS/ { gsub(",", "", $1); print $1 }'; }
 # fn_ir FILE NAME..: summed inclusive instructions of the functions so named.
@@ -218,24 +226,10 @@ echo
 
 # --- System calls per cycle and heap.
 syscalls_run() {   # syscalls_run N OUT: strace counts of the client over N replies
-	board_up 1 --distance 1.5 --count "$1" 2>/dev/null
-	local board=$!
-	lab_client_exec strace -c -o "$2" -e trace=write,sendto,recvfrom "$CLIENT" $PORT >/dev/null &
-	local client=$!
-	wait_board $board
-	sleep 0.3
-	# strace keeps fatal signals blocked while it traces: the client is stopped instead.
-	pkill -INT -P $client
-	stop $client $board
+	counted_run "$1" 1.5 "$TMP/strace.log" strace -c -o "$2" -e trace=write,sendto,recvfrom "$CLIENT"
 }
 heap_run() {   # heap_run N: memcheck's heap summary of the client over N replies
-	board_up 1 --distance 1.5 --count "$1" 2>/dev/null
-	local board=$!
-	lab_client_exec valgrind --tool=memcheck "$CLIENT" $PORT >/dev/null 2>"$TMP/heap.log" &
-	local client=$!
-	wait_board $board
-	sleep 0.3
-	stop $client $board
+	counted_run "$1" 1.5 "$TMP/heap.log" valgrind --tool=memcheck "$CLIENT"
 	sed -n 's/.*total heap usage: //p' "$TMP/heap.log"
 }
 want syscalls && {

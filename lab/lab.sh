@@ -7,6 +7,7 @@
 #
 #   lab_up N            client 10.3.52.10/24 and boards 10.3.52.21.. (N of them)
 #   lab_board I CMD..   run CMD in board host I (1..N)
+#   lab_wait_listening I PORT  wait (5 s at most) until UDP PORT is bound in host I
 #   lab_client_exec CMD..  replace this shell by CMD in the client host, the
 #                       only place for poll-client: start it with & or in ( )
 #   lab_down            kill what runs in the lab, delete it, check nothing is left
@@ -104,6 +105,17 @@ lab_board() {
 		exec ip netns exec "${LAB_BOARDS[$((i - 1))]}" "$@"
 	fi
 	ip netns exec "${LAB_BOARDS[$((i - 1))]}" "$@"
+}
+
+# lab_wait_listening I PORT: waits, 5 s at most, until something listens on
+# UDP PORT in board host I; fails if nothing does by then.
+lab_wait_listening() {
+	local _
+	for _ in $(seq 250); do
+		lab_board "$1" ss -Huln "sport = :$2" | grep -q . && return 0
+		sleep 0.02
+	done
+	return 1
 }
 
 # lab_client_exec CMD..: the one way to start poll-client. It refuses unless

@@ -32,10 +32,7 @@ lab_board 1 build/board-sim --name north --port $PORT --moving 0.5,8,9 --delay $
 lab_board 2 build/board-sim --name east --port $PORT --moving 1.2,7,13 --delay $REPLY_DELAY_MS &
 lab_board 3 build/board-sim --name gate --port $PORT --moving 0.2,6,6 --delay $REPLY_DELAY_MS &
 for i in 1 2 3; do
-	for _ in $(seq 100); do
-		lab_board $i ss -Huln "sport = :$PORT" | grep -q . && break
-		sleep 0.05
-	done
+	lab_wait_listening $i $PORT || say "board $i is slow to start"
 done
 
 say "poll-client $PORT for $DURATION s (Ctrl-C stops it); lines appear while an object is within 5 m"

@@ -13,17 +13,9 @@ PORT=5000
 start_board() {
 	local i=$1
 	shift
-	lab_board "$i" taskset -c 0 "$BOARD_SIM" --port $PORT --log "$@" 2>"$T_DIR/b$i.log" &
-	BOARD=$!
-	t_wait 5 t_board_listens "$i" $PORT || t_fail "board $i did not start"
-}
-
-# start_sniffer I: tcpdump on host I of all UDP on the port, into $T_DIR/snI.pcap.
-start_sniffer() {
-	lab_board "$1" timeout 30 tcpdump -i eth0 --immediate-mode -nn -U -w "$T_DIR/sn$1.pcap" udp port $PORT \
-		2>"$T_DIR/sn$1.err" &
-	SNIFFER=$!
-	t_wait 5 grep -q "listening on" "$T_DIR/sn$1.err" || t_fail "tcpdump on host $1 did not start"
+	t_board "$i" $PORT "$T_DIR/b$i.log" --log "$@"
+	BOARD=$T_BOARD
+	taskset -pc 0 "$BOARD" >/dev/null
 }
 
 stop_client() {
@@ -47,7 +39,8 @@ stop_client
 t_eq "two requests in all" "$(wc -l <"$T_DIR/b1.log")" 2
 
 # --- One new request per reply read, counted by an observer on another host.
-start_sniffer 2
+t_sniff 2 "$T_DIR/sn2.pcap" udp port $PORT
+SNIFFER=$T_SNIFFER
 start_board 1 --name b1 --distance 1 --distance 2 --distance 9 --count 30
 t_client $PORT >"$T_DIR/out" 2>&1 &
 CLIENT=$!
@@ -62,12 +55,8 @@ t_eq "20 of them in range, printed" "$(t_lines "$T_DIR/out")" 20
 
 # --- Two boards answer every request: every reply is read by a later cycle,
 # in the order in which the replies reached the client.
-lab_client_sniffer() {
-	lab_client_exec timeout 30 tcpdump -i eth0 --immediate-mode -nn -U -w "$T_DIR/client.pcap" udp src port $PORT
-}
-lab_client_sniffer 2>"$T_DIR/client-sn.err" &
-SNIFFER=$!
-t_wait 5 grep -q "listening on" "$T_DIR/client-sn.err" || t_fail "tcpdump on the client did not start"
+t_sniff client "$T_DIR/client.pcap" udp src port $PORT
+SNIFFER=$T_SNIFFER
 start_board 1 --name a --distance 1.1 --distance 1.2 --distance 1.3 --distance 1.4 --distance 1.5 --count 5
 BOARD_A=$BOARD
 start_board 2 --name b --distance 2.1 --distance 2.2 --distance 2.3 --distance 2.4 --distance 2.5 --count 5

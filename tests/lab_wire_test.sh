@@ -11,10 +11,8 @@ REQUEST_HEX="44 41 54 41 0a"
 # One request, one reply, one line: the road of a reply from end to end.
 t_board 1 $PORT "$T_DIR/board.log" --name b2 --distance 1.5 --count 1 --log
 board=$T_BOARD
-lab_board 1 timeout 20 tcpdump -i eth0 --immediate-mode -nn -e -x -U -c 2 -w "$T_DIR/wire.pcap" udp port $PORT \
-	2>"$T_DIR/tcpdump.err" &
-sniffer=$!
-t_wait 5 grep -q "listening on" "$T_DIR/tcpdump.err" || t_fail "tcpdump did not start"
+t_sniff 1 "$T_DIR/wire.pcap" -e -x -c 2 udp port $PORT
+sniffer=$T_SNIFFER
 
 t_client $PORT >"$T_DIR/out" 2>"$T_DIR/err" &
 client=$!

@@ -136,10 +136,20 @@ t_board() {
 	shift 3
 	lab_board "$i" "$BOARD_SIM" --port "$port" "$@" 2>"$log" &
 	T_BOARD=$!
-	t_wait 5 t_board_listens "$i" "$port" || t_fail "board on host $i, port $port did not start"
+	lab_wait_listening "$i" "$port" || t_fail "board on host $i, port $port did not start"
 }
 
-# t_board_listens I PORT: true once something listens on UDP PORT in board host I.
-t_board_listens() {
-	lab_board "$1" ss -Huln "sport = :$2" | grep -q .
+# t_sniff HOST PCAP ARGS..: starts tcpdump on eth0 of board host HOST (or of
+# the client, for HOST "client"), writing PCAP, with ARGS as further options
+# and filter; bounded to 30 s; waits until it captures. T_SNIFFER is its pid.
+t_sniff() {
+	local host=$1 pcap=$2
+	shift 2
+	if [ "$host" = client ]; then
+		lab_client_exec timeout 30 tcpdump -i eth0 --immediate-mode -nn -U -w "$pcap" "$@" 2>"$pcap.err" &
+	else
+		lab_board "$host" timeout 30 tcpdump -i eth0 --immediate-mode -nn -U -w "$pcap" "$@" 2>"$pcap.err" &
+	fi
+	T_SNIFFER=$!
+	t_wait 5 grep -q "listening on" "$pcap.err" || t_fail "tcpdump on host $host did not start"
 }
