@@ -2,12 +2,18 @@
 #include "poll_client.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/time.h>
+#include <unistd.h>
 
-// Status of the one failure that keeps its historical code (255 to the parent).
+// Status of the socket option failures, kept from the first design (255 to the parent).
 constexpr int EXIT_SOCKOPT = -1;
+// Lowest descriptor that no standard stream can claim.
+constexpr int FIRST_PRIVATE_FD = STDERR_FILENO + 1;
 
 [[noreturn]] void
 error(const char *step)
@@ -16,18 +22,39 @@ error(const char *step)
 	exit(EXIT_FAILURE);
 }
 
+// set_option: sets a socket-level option, or ends the process as the broadcast option's
+// failure always has.
+static void
+set_option(int sock, int name, const void *value, socklen_t len)
+{
+	if (setsockopt(sock, SOL_SOCKET, name, value, len) < 0) {
+		puts("error setting socket options");
+		exit(EXIT_SOCKOPT);
+	}
+}
+
 int
 open_broadcast_socket()
 {
 	int sock = socket(AF_INET, SOCK_DGRAM, 0);
 	if (sock < 0)
 		error("socket");
+	// Started with stdin or stderr closed, the socket would take its number, and
+	// failure messages would be written into the socket.
+	if (sock < FIRST_PRIVATE_FD) {
+		int moved = fcntl(sock, F_DUPFD, FIRST_PRIVATE_FD);
+		if (moved < 0)
+			error("socket");
+		close(sock);
+		sock = moved;
+	}
 
 	int on = 1;
-	if (setsockopt(sock, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) < 0) {
-		puts("error setting socket options");
-		exit(EXIT_SOCKOPT);
-	}
+	set_option(sock, SO_BROADCAST, &on, sizeof on);
+	// UDP loses datagrams: without a bound, one lost request or reply would stop
+	// the polling for ever.
+	timeval timeout = {REPLY_TIMEOUT_S, 0};
+	set_option(sock, SO_RCVTIMEO, &timeout, sizeof timeout);
 	return sock;
 }
 
@@ -65,8 +92,13 @@ receive_reply(int sock, char msg[MESSAGE_SIZE], sockaddr_in *sender, socklen_t *
 	// Datagrams longer than the buffer are cut by the kernel; the rest is lost.
 	ssize_t n =
 	    recvfrom(sock, msg, MESSAGE_SIZE, 0, reinterpret_cast<sockaddr *>(sender), sender_len);
-	if (n < 0)
-		error("recvfrom");
+	if (n < 0) {
+		// Silence, or a stop and continue (which Linux does not restart once a
+		// time-out is set): the empty text prints nothing and the cycle asks again.
+		if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+			error("recvfrom");
+		n = 0;
+	}
 	// Ending at the count keeps a short reply free of the request's leftovers.
 	terminate_reply(msg, static_cast<size_t>(n));
 }

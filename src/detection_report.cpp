@@ -1,9 +1,11 @@
 // Turns one reply text into at most one detection line.
 #include "poll_client.h"
 
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 // Only the space separates words; a tab or line feed belongs to its word.
 constexpr const char WORD_SEPARATORS[] = " ";
@@ -25,6 +27,14 @@ parse_reply(char *text, const char **name, double *distance)
 }
 
 void
+require_stdout()
+{
+	// A closed stdout would lose every line, and its number would go to the socket.
+	if (fcntl(STDOUT_FILENO, F_GETFL) < 0)
+		error("stdout");
+}
+
+void
 handle_reply(char *text)
 {
 	const char *name;
@@ -37,5 +47,7 @@ handle_reply(char *text)
 		return;
 	if (distance > DETECTION_MAX_M)
 		return;
-	printf(DETECTION_FORMAT, distance, name);
+	// A full disk or a reader gone (SIGPIPE ignored) must not pass for a quiet network.
+	if (printf(DETECTION_FORMAT, distance, name) < 0)
+		error("stdout");
 }

@@ -19,6 +19,7 @@ main(int argc, char *argv[])
 		exit(EXIT_FAILURE);
 	}
 
+	require_stdout();
 	int sock = open_broadcast_socket();
 	// No range check: the port is the conversion's low 16 bits, so -1 is 65535.
 	int port = static_cast<int>(strtol(argv[1], nullptr, 10));

@@ -16,14 +16,18 @@ constexpr const char REQUEST_TEXT[] = "DATA\n";
 // Detection range in metres: (DETECTION_MIN_M, DETECTION_MAX_M].
 constexpr double DETECTION_MIN_M = 0.0;
 constexpr double DETECTION_MAX_M = 5.0;
+// Seconds of silence after which the request is taken as lost and sent again.
+constexpr long REPLY_TIMEOUT_S = 1;
 
-// open_broadcast_socket: returns a UDP socket allowed to broadcast, or ends the process.
+// open_broadcast_socket: returns a UDP socket allowed to broadcast, with a bounded
+// wait for replies and above the standard streams, or ends the process.
 int open_broadcast_socket();
 // make_broadcast_address: returns the boards' broadcast address at port.
 sockaddr_in make_broadcast_address(uint16_t port);
 // send_request: clears msg, writes the request into it and broadcasts it, or ends the process.
 void send_request(int sock, const sockaddr_in *dest, char msg[MESSAGE_SIZE]);
-// receive_reply: leaves one datagram in msg as a zero-terminated text, or ends the process.
+// receive_reply: leaves one datagram in msg as a zero-terminated text (empty after a
+// second of silence or a stop and continue), or ends the process.
 void receive_reply(int sock, char msg[MESSAGE_SIZE], sockaddr_in *sender, socklen_t *sender_len);
 // terminate_reply: ends the text after the received bytes, always inside msg.
 void terminate_reply(char msg[MESSAGE_SIZE], size_t received);
@@ -32,7 +36,10 @@ void terminate_reply(char msg[MESSAGE_SIZE], size_t received);
 
 // parse_reply: splits text in place; returns false when the name or the distance word is missing.
 bool parse_reply(char *text, const char **name, double *distance);
-// handle_reply: prints the detection line when the reply's distance is in range.
+// require_stdout: ends the process unless standard output is open.
+void require_stdout();
+// handle_reply: prints the detection line when the reply's distance is in range, or
+// ends the process when the line cannot be written.
 void handle_reply(char *text);
 
 #endif

@@ -16,6 +16,7 @@ bad=(
 	"--port 12ab"
 	"--delay -1"
 	"--count x"
+	"--ignore 0"
 	"--moving 5,1,3"
 	"--moving 1,2"
 	"--moving 1,2,0"

@@ -63,6 +63,9 @@ elif ! readelf -d "$CLIENT" 2>/dev/null | grep -q NEEDED; then
 fi
 run "broadcast option refused" 255 "error setting socket options" "" \
 	unshare -n "$FAIL_SYSCALL" setsockopt 13 $EMU "$CLIENT" 5000
+# SO_RCVTIMEO=20: the receive time-out is refused on its own.
+run "receive time-out refused" 255 "error setting socket options" "" \
+	unshare -n "$FAIL_SYSCALL" setsockopt:2=20 13 $EMU "$CLIENT" 5000
 run "receive fails" 1 "" "recvfrom: Connection refused" \
 	in_dead_end_subnet "$FAIL_SYSCALL" recvfrom 111 $EMU "$CLIENT" 5000
 

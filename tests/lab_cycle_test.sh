@@ -24,7 +24,7 @@ stop_client() {
 }
 
 # --- The request comes first; with no answer the client waits and prints nothing.
-start_board 1 --name slow --distance 2 --delay 1000 --count 1
+start_board 1 --name slow --distance 2 --delay 600 --count 1
 t_client $PORT >"$T_DIR/out" 2>&1 &
 CLIENT=$!
 t_wait 5 test -s "$T_DIR/b1.log" || t_fail "no first request"

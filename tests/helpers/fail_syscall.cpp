@@ -1,6 +1,6 @@
-// fail_syscall NAME ERRNO CMD [ARG..]: runs CMD with the system call NAME
-// failing with ERRNO, through a seccomp filter, to test failure paths that
-// a healthy system never takes.
+// fail_syscall NAME[:I=V] ERRNO CMD [ARG..]: runs CMD with the system call NAME
+// failing with ERRNO (only where its argument I equals V, if given), through a
+// seccomp filter, to test failure paths that a healthy system never takes.
 #include <errno.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
@@ -39,12 +39,19 @@ int
 main(int argc, char *argv[])
 {
 	if (argc < 4) {
-		fprintf(stderr, "usage: fail_syscall NAME ERRNO CMD [ARG..]\n");
+		fprintf(stderr, "usage: fail_syscall NAME[:I=V] ERRNO CMD [ARG..]\n");
 		return 2;
 	}
+	char name[32];
+	unsigned arg = 0, value = 0;
+	bool by_arg = false;
+	if (sscanf(argv[1], "%31[a-z]:%u=%u", name, &arg, &value) == 3 && arg < 6)
+		by_arg = true;
+	else if (sscanf(argv[1], "%31[a-z]", name) != 1 || strchr(argv[1], ':') != nullptr)
+		name[0] = '\0';
 	long nr = -1;
 	for (const named_call &c : CALLS)
-		if (strcmp(c.name, argv[1]) == 0)
+		if (strcmp(c.name, name) == 0)
 			nr = c.nr;
 	int err = atoi(argv[2]);
 	if (nr < 0 || err <= 0 || err > 4095) {
@@ -52,13 +59,18 @@ main(int argc, char *argv[])
 		    argv[2]);
 		return 2;
 	}
+	// The low word of a little-endian argument; without I=V the test always holds.
+	unsigned arg_offset = offsetof(seccomp_data, args) + 8 * arg;
 
 	sock_filter filter[] = {
 	    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
 	    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_HERE, 1, 0),
 	    BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
 	    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-	    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(nr), 0, 1),
+	    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(nr), 0, 4),
+	    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, arg_offset),
+	    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, value, 1, 0),
+	    BPF_JUMP(BPF_JMP | BPF_JA, by_arg ? 1U : 0U, 0, 0),
 	    BPF_STMT(BPF_RET | BPF_K,
 	        SECCOMP_RET_ERRNO | (static_cast<unsigned>(err) & SECCOMP_RET_DATA)),
 	    BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),

@@ -44,6 +44,7 @@ struct options {
 	moving_object moving = {};
 	long delay_ms = 0;
 	long count = -1;   // requests to answer; -1 answers for ever
+	long ignore = 0;   // the request (from 1) to leave unanswered, as if lost; 0: none
 	bool log = false;
 };
 
@@ -61,6 +62,7 @@ static const char USAGE[] =
     "  --delay MS           wait MS milliseconds before each answer\n"
     "  --count N            answer N requests, then exit at the next request\n"
     "                       (which shows the client has taken the Nth reply)\n"
+    "  --ignore K           leave the Kth request unanswered, as if it were lost\n"
     "  --log                one line per received datagram on stderr: source,\n"
     "                       destination address (IP_PKTINFO), bytes in hex\n"
     "  --help               this text\n"
@@ -183,6 +185,8 @@ parse_options(int argc, const char *const argv[])
 			parse_moving(v);
 		} else if (strcmp(a, "--delay") == 0) {
 			opt.delay_ms = parse_long(v, "--delay", 0, 3600000);
+		} else if (strcmp(a, "--ignore") == 0) {
+			opt.ignore = parse_long(v, "--ignore", 1, 1000000000);
 		} else if (strcmp(a, "--count") == 0) {
 			opt.count = parse_long(v, "--count", 0, 1000000000);
 		} else {
@@ -280,6 +284,7 @@ main(int argc, char *argv[])
 
 	double start_s = now_s();
 	unsigned long answered = 0;
+	long requests = 0;
 	for (;;) {
 		unsigned char buf[MAX_DATAGRAM];
 		char control[CMSG_SPACE(sizeof(in_pktinfo))];
@@ -307,6 +312,8 @@ main(int argc, char *argv[])
 			log_datagram(&src, dst, buf, static_cast<size_t>(n));
 		}
 		if (static_cast<size_t>(n) != REQUEST_LEN || memcmp(buf, REQUEST, REQUEST_LEN) != 0)
+			continue;
+		if (++requests == opt.ignore)
 			continue;
 		if (opt.count >= 0 && answered >= static_cast<unsigned long>(opt.count))
 			return 0;

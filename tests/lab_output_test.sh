@@ -1,0 +1,49 @@
+#!/bin/bash
+# A detection line that cannot be written ends the client with the system's
+# reason, never a silent client: stdout on a full disk, a pipe whose reader is
+# gone (SIGPIPE ignored), stdout closed at start. The board sees only requests.
+source "$(dirname "$0")/lib.sh"
+t_lab_up 1
+
+PORT=5000
+REQUEST_HEX="len 5: 44 41 54 41 0a"
+
+# finish DESC WANT_ERR WANT_REQUESTS: the client ends by itself with status 1
+# and WANT_ERR on stderr; the board has logged WANT_REQUESTS requests and
+# nothing else.
+finish() {
+	t_wait_exit 10 $CLIENT
+	t_eq "$1: status" "$T_STATUS" 1
+	t_eq "$1: stderr" "$(cat "$T_DIR/err")" "$2"
+	sleep 0.2
+	t_eq "$1: requests seen by the board" "$(grep -c "$REQUEST_HEX\$" "$T_DIR/b.log")" "$3"
+	t_eq "$1: nothing else seen by the board" "$(grep -vc "$REQUEST_HEX\$" "$T_DIR/b.log")" 0
+	kill -KILL $BOARD 2>/dev/null
+	wait $BOARD 2>/dev/null
+}
+
+t_board 1 $PORT "$T_DIR/b.log" --log --name full --distance 1.5
+BOARD=$T_BOARD
+t_client $PORT >/dev/full 2>"$T_DIR/err" &
+CLIENT=$!
+finish "stdout on /dev/full" "stdout: No space left on device" 1
+
+# The pipe's only reader is this shell's fd 7, closed once the client polls;
+# the first request goes unanswered, so the first line comes after that.
+t_board 1 $PORT "$T_DIR/b.log" --log --name gone --distance 1.5 --ignore 1
+BOARD=$T_BOARD
+mkfifo "$T_DIR/fifo"
+exec 7<>"$T_DIR/fifo"
+(trap '' PIPE && t_client $PORT >"$T_DIR/fifo" 2>"$T_DIR/err" 7<&-) &
+CLIENT=$!
+t_wait 5 test -s "$T_DIR/b.log" || t_fail "no first request"
+exec 7<&-
+finish "reader gone, SIGPIPE ignored" "stdout: Broken pipe" 2
+
+t_board 1 $PORT "$T_DIR/b.log" --log --name closed --distance 1.5
+BOARD=$T_BOARD
+t_client $PORT >&- 2>"$T_DIR/err" &
+CLIENT=$!
+finish "stdout closed at start" "stdout: Bad file descriptor" 0
+
+t_finish
