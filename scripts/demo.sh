@@ -18,7 +18,7 @@ case $DURATION in
 '' | *[!0-9]*) say "usage: demo.sh [SECONDS]"; exit 2 ;;
 esac
 
-./scripts/install-deps.sh || exit 1
+./scripts/install-deps.sh demo || exit 1
 say "building (up to date after the first time)"
 { cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null &&
 	cmake --build build -j "$(nproc)" >/dev/null; } || { say "build failed"; exit 1; }

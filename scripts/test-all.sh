@@ -9,6 +9,8 @@
 #   build-sanitize/      clang with ASan and UBSan, plus a bounded libFuzzer run
 #
 # The native tree also runs the static checks (clang-tidy, cppcheck, format).
+# The packages are made first, into dist/, and each dynamic tree tests those
+# of its architecture.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,6 +19,9 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc)
 arm=(-DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake -DPOLL_CLIENT_HOST_TOOLS="$PWD/build")
 failed=()
+
+echo "=== packages"
+./scripts/package.sh || failed+=(packages)
 
 # run_tree DIR CMAKE_ARGS..: configures, builds and tests one tree.
 run_tree() {

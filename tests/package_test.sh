@@ -1,35 +1,60 @@
 #!/bin/bash
-# The Debian package of this build tree: metadata and contents, and, for the
-# build machine's own architecture, the unpacked binary working in the lab.
-# Needs BUILD_DIR, DEB_ARCH; POLL_CLIENT_EMULATOR for a foreign architecture.
+# The Debian packages of one architecture, as ./scripts/package.sh leaves them
+# in dist/: Debian's own checker, the fields, the contents, the service unit,
+# and the unpacked client working in the lab (under qemu for a foreign one).
+# Needs DIST_DIR, DEB_ARCH; POLL_CLIENT_EMULATOR for a foreign architecture.
 source "$(dirname "$0")/lib.sh"
-command -v cpack >/dev/null && command -v dpkg-deb >/dev/null || t_skip_or_fail "cpack or dpkg-deb not found"
-
-cpack --config "$BUILD_DIR/CPackConfig.cmake" -B "$T_DIR/pkg" >"$T_DIR/cpack.log" 2>&1 ||
-	{ cat "$T_DIR/cpack.log" >&2; t_fail "cpack"; t_finish; }
-deb=$(ls "$T_DIR"/pkg/poll-client_*_"$DEB_ARCH".deb 2>/dev/null)
-t_match "package file for $DEB_ARCH" "$deb" "poll-client_[0-9.]+_$DEB_ARCH\\.deb$"
-
-info=$(dpkg-deb --info "$deb")
-field() { printf '%s\n' "$info" | sed -n "s/^ $1: //p"; }
-t_eq "Package" "$(field Package)" poll-client
-t_eq "Architecture" "$(field Architecture)" "$DEB_ARCH"
-t_match "Depends: the C library, by version" "$(field Depends)" "^libc6 \\(>= 2\\.[0-9]+\\)$"
-t_match "Description" "$(field Description)" "^polls sensor boards"
-
-contents=$(dpkg-deb --contents "$deb" | awk '{ print $6 }' | sort)
-for f in ./usr/bin/poll-client ./usr/bin/board-sim ./usr/share/man/man1/poll-client.1 \
-	./usr/share/man/man1/board-sim.1; do
-	t_eq "contains $f" "$(printf '%s\n' "$contents" | grep -cx -- "$f")" 1
+for tool in dpkg-deb lintian systemd-analyze; do
+	command -v $tool >/dev/null || t_skip_or_fail "$tool not found"
 done
-t_eq "nothing outside /usr" "$(printf '%s\n' "$contents" | grep -v '^\./usr/' | grep -vc '^\./$')" 0
+client_deb=$(ls "$DIST_DIR"/poll-client_*_"$DEB_ARCH".deb 2>/dev/null)
+sim_deb=$(ls "$DIST_DIR"/board-sim_*_"$DEB_ARCH".deb 2>/dev/null)
+[ -n "$client_deb" ] && [ -n "$sim_deb" ] || t_skip_or_fail "no $DEB_ARCH packages in $DIST_DIR (run ./scripts/package.sh)"
+
+for deb in "$client_deb" "$sim_deb"; do
+	name=$(basename "$deb")
+	t_eq "$name: lintian reports nothing" "$(lintian --tag-display-limit 0 "$deb" 2>&1 |
+		grep -v 'running with root privileges')" ""
+	t_eq "$name: Architecture" "$(dpkg-deb -f "$deb" Architecture)" "$DEB_ARCH"
+	t_match "$name: Depends names the C library" "$(dpkg-deb -f "$deb" Depends)" "(^|, )libc6 \\(>= 2\\.[0-9]+\\)"
+	t_eq "$name: nothing outside /usr" "$(dpkg-deb --contents "$deb" | awk '{ print $6 }' |
+		grep -v '^\./usr/' | grep -vc '^\./$')" 0
+	t_eq "$name: no uncompressed manual page" "$(dpkg-deb --contents "$deb" | grep -c '/man/.*\.[1-9]$')" 0
+done
+
+# contents DEB: its files, one per line.
+contents() { dpkg-deb --contents "$1" | awk '$1 !~ /^d/ { print $6 }' | sort; }
+t_eq "the client package's files" "$(contents "$client_deb")" "./usr/bin/poll-client
+./usr/lib/systemd/system/poll-client@.service
+./usr/share/doc/poll-client/changelog.gz
+./usr/share/doc/poll-client/copyright
+./usr/share/man/man1/poll-client.1.gz"
+t_eq "the simulator package's files" "$(contents "$sim_deb")" "./usr/bin/board-sim
+./usr/share/doc/board-sim/changelog.gz
+./usr/share/doc/board-sim/copyright
+./usr/share/man/man1/board-sim.1.gz"
+t_eq "version as the build's" "$(dpkg-deb -f "$client_deb" Version)" \
+	"$(sed -n 's/^project(poll-client VERSION \([0-9.]*\).*/\1/p' "$T_HERE/../CMakeLists.txt")"
 
 root="$T_DIR/root"
-dpkg -x "$deb" "$root"
+dpkg -x "$client_deb" "$root"
 t_eq "unpacked binary is stripped" "$(file "$root/usr/bin/poll-client" | grep -c 'not stripped')" 0
-POLL_CLIENT="$root/usr/bin/poll-client"
+
+# The unit, as systemd itself reads it: systemd-analyze verify finds the
+# binary and the manual page where the package puts them, in a mount
+# namespace of its own where /usr/bin also shows the unpacked binary.
+units=$root/usr/lib/systemd/system
+cp "$units/poll-client@.service" "$T_DIR/poll-client@5000.service"
+verify=$(unshare -m sh -c 'mount -t overlay overlay -o lowerdir="$1/usr/bin:/usr/bin" /usr/bin &&
+	MANPATH="$1/usr/share/man:" systemd-analyze verify "$2"' sh "$root" "$T_DIR/poll-client@5000.service" 2>&1)
+t_eq "systemd-analyze verify prints nothing" "$verify" ""
+exposure=$(systemd-analyze security --offline=true --root="$root" poll-client@5000.service 2>&1 |
+	sed -n 's/.*Overall exposure level for poll-client@5000.service: \([0-9.]*\).*/\1/p')
+t_match "security exposure at most 1.5 (got ${exposure:-none})" \
+	"$(awk -v e="${exposure:-99}" 'BEGIN { print (e <= 1.5) ? "yes" : "no" }')" yes
 
 # The unpacked client against a board in the lab.
+POLL_CLIENT="$root/usr/bin/poll-client"
 t_lab_up 1
 t_board 1 5000 /dev/null --name pkg --distance 2.5 --count 1
 board=$T_BOARD

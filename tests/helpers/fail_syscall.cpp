@@ -42,25 +42,38 @@ main(int argc, char *argv[])
 		fprintf(stderr, "usage: fail_syscall NAME[:I=V] ERRNO CMD [ARG..]\n");
 		return 2;
 	}
+	// NAME, or NAME:I=V to fail the call only where its argument I equals V.
 	char name[32];
-	unsigned arg = 0, value = 0;
-	bool by_arg = false;
-	if (sscanf(argv[1], "%31[a-z]:%u=%u", name, &arg, &value) == 3 && arg < 6)
-		by_arg = true;
-	else if (sscanf(argv[1], "%31[a-z]", name) != 1 || strchr(argv[1], ':') != nullptr)
-		name[0] = '\0';
+	const char *spec = argv[1];
+	size_t name_len = strcspn(spec, ":");
+	unsigned long arg = 0, value = 0;
+	bool by_arg = spec[name_len] == ':';
+	bool spec_ok = name_len < sizeof name;
+	if (by_arg) {
+		char *end;
+		arg = strtoul(spec + name_len + 1, &end, 10);
+		spec_ok = spec_ok && *end == '=' && arg < 6;
+		if (spec_ok) {
+			const char *value_text = end + 1;
+			value = strtoul(value_text, &end, 10);
+			spec_ok = end != value_text && *end == '\0' && value <= 0xffffffffUL;
+		}
+	}
+	memcpy(name, spec, spec_ok ? name_len : 0);
+	name[spec_ok ? name_len : 0] = '\0';
 	long nr = -1;
 	for (const named_call &c : CALLS)
 		if (strcmp(c.name, name) == 0)
 			nr = c.nr;
-	int err = atoi(argv[2]);
-	if (nr < 0 || err <= 0 || err > 4095) {
+	char *err_end;
+	long err = strtol(argv[2], &err_end, 10);
+	if (nr < 0 || *err_end != '\0' || err <= 0 || err > 4095) {
 		fprintf(stderr, "fail_syscall: unknown call '%s' or bad errno '%s'\n", argv[1],
 		    argv[2]);
 		return 2;
 	}
 	// The low word of a little-endian argument; without I=V the test always holds.
-	unsigned arg_offset = offsetof(seccomp_data, args) + 8 * arg;
+	auto arg_offset = static_cast<unsigned>(offsetof(seccomp_data, args) + sizeof(__u64) * arg);
 
 	sock_filter filter[] = {
 	    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
@@ -69,7 +82,7 @@ main(int argc, char *argv[])
 	    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
 	    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(nr), 0, 4),
 	    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, arg_offset),
-	    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, value, 1, 0),
+	    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(value), 1, 0),
 	    BPF_JUMP(BPF_JMP | BPF_JA, by_arg ? 1U : 0U, 0, 0),
 	    BPF_STMT(BPF_RET | BPF_K,
 	        SECCOMP_RET_ERRNO | (static_cast<unsigned>(err) & SECCOMP_RET_DATA)),

@@ -3,7 +3,6 @@
 // It answers every request datagram with "<name> <distance>" sent to the
 // request's source address and port, and ignores every other datagram.
 #include <arpa/inet.h>
-#include <ctype.h>
 #include <errno.h>
 #include <math.h>
 #include <netinet/in.h>
@@ -109,6 +108,19 @@ parse_double(const char *text, const char *what)
 	return v;
 }
 
+// hex_value: the value of one hexadecimal digit, or -1.
+static int
+hex_value(char c)
+{
+	if (c >= '0' && c <= '9')
+		return c - '0';
+	if (c >= 'a' && c <= 'f')
+		return c - 'a' + 10;
+	if (c >= 'A' && c <= 'F')
+		return c - 'A' + 10;
+	return -1;
+}
+
 static void
 parse_hex(const char *hex, reply *r)
 {
@@ -117,11 +129,11 @@ parse_hex(const char *hex, reply *r)
 		usage_error(
 		    "bad --reply-hex (even count of hex digits, at most %zu bytes)", MAX_DATAGRAM);
 	for (size_t i = 0; i < n / 2; i++) {
-		unsigned v;
-		if (sscanf(hex + 2 * i, "%2x", &v) != 1 || !isxdigit((unsigned char)hex[2 * i]) ||
-		    !isxdigit((unsigned char)hex[2 * i + 1]))
+		int high = hex_value(hex[2 * i]);
+		int low = hex_value(hex[2 * i + 1]);
+		if (high < 0 || low < 0)
 			usage_error("bad --reply-hex digit at '%.2s'", hex + 2 * i);
-		r->bytes[i] = static_cast<unsigned char>(v);
+		r->bytes[i] = static_cast<unsigned char>(high * 16 + low);
 	}
 	r->len = n / 2;
 }
