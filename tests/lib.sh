@@ -96,10 +96,18 @@ t_client() {
 	lab_client_exec $POLL_CLIENT_EMULATOR "$POLL_CLIENT" "$@"
 }
 
+# t_payloads_hex PCAP: each captured UDP payload in hex, one line per datagram.
+t_payloads_hex() {
+	tcpdump -r "$1" -nn -x 2>/dev/null | awk '
+		function flush() { if (hex != "") print substr(hex, 57); hex = "" }
+		/^[^ \t]/ { flush(); next }
+		{ for (i = 2; i <= NF; i++) hex = hex $i }
+		END { flush() }'
+}
+
 # t_first_payload PCAP: the hex bytes of the first captured UDP payload.
 t_first_payload() {
-	tcpdump -r "$1" -nn -x -c 1 2>/dev/null | awk 'NR > 1 { for (i = 2; i <= NF; i++) printf "%s", $i }' |
-		sed 's/^.\{56\}//'
+	t_payloads_hex "$1" | head -n 1
 }
 
 # t_payloads PCAP: each captured UDP payload as text, one line per datagram.
@@ -141,14 +149,14 @@ t_board() {
 
 # t_sniff HOST PCAP ARGS..: starts tcpdump on eth0 of board host HOST (or of
 # the client, for HOST "client"), writing PCAP, with ARGS as further options
-# and filter; bounded to 30 s; waits until it captures. T_SNIFFER is its pid.
+# and filter; bounded to T_SNIFF_LIMIT_S (30 s); waits until it captures. T_SNIFFER is its pid.
 t_sniff() {
 	local host=$1 pcap=$2
 	shift 2
 	if [ "$host" = client ]; then
-		lab_client_exec timeout 30 tcpdump -i eth0 --immediate-mode -nn -U -w "$pcap" "$@" 2>"$pcap.err" &
+		lab_client_exec timeout "${T_SNIFF_LIMIT_S:-30}" tcpdump -i eth0 --immediate-mode -nn -U -w "$pcap" "$@" 2>"$pcap.err" &
 	else
-		lab_board "$host" timeout 30 tcpdump -i eth0 --immediate-mode -nn -U -w "$pcap" "$@" 2>"$pcap.err" &
+		lab_board "$host" timeout "${T_SNIFF_LIMIT_S:-30}" tcpdump -i eth0 --immediate-mode -nn -U -w "$pcap" "$@" 2>"$pcap.err" &
 	fi
 	T_SNIFFER=$!
 	t_wait 5 grep -q "listening on" "$pcap.err" || t_fail "tcpdump on host $host did not start"

@@ -1,0 +1,90 @@
+#!/bin/bash
+# image.sh: prints the folder that holds the emulated board's system, building
+# it first if the cache has none for this recipe: a minimal armhf Debian
+# bookworm with systemd as PID 1, Debian's armmp kernel and a small initrd.
+#
+#   root.img      ext4 root file system (boot it through a qcow2 overlay)
+#   vmlinuz       the kernel
+#   initrd.img    its initramfs (tiny-initramfs: no udev, the virtio and ext4 modules only)
+#
+# A cold build takes about four minutes here, most of it the packages'
+# maintainer scripts under emulation.
+#
+# The cache lives in $BOARD_VM_CACHE (default /var/cache/poll-client-board-vm),
+# one folder per hash of the recipe (this file and board-test.service). Needs root.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+
+CACHE=${BOARD_VM_CACHE:-/var/cache/poll-client-board-vm}
+SUITE=bookworm
+MIRROR=http://deb.debian.org/debian
+ROOT_SIZE=1G
+# The board's own address on the lab subnet: the one the lab gives its client.
+BOARD_ADDRESS=10.3.52.10/24
+PACKAGES=systemd,systemd-sysv,udev,iproute2,kmod,tiny-initramfs,linux-image-armmp
+# The initramfs loads just these (the console too, so that the report's
+# console is there before any unit starts) and mounts the root: Debian's default one, with
+# udev and every module, takes minutes to build under emulation and 15 s to boot.
+INITRD_MODULES=virtio_pci,virtio_blk,ext4,virtio_console
+# Timers and helpers that a throw-away test board never needs, and a getty on
+# a console would cut off the report there; every boot of a throw-away
+# overlay is a first boot, whose prompts would wait for ever.
+MASKED="serial-getty@ttyAMA0.service serial-getty@hvc0.service getty@tty1.service
+getty-static.service systemd-firstboot.service apt-daily.timer apt-daily-upgrade.timer
+dpkg-db-backup.timer fstrim.timer e2scrub_all.timer e2scrub_reap.service"
+
+say() { echo "board-vm: $*" >&2; }
+
+key=$(cat "$here/image.sh" "$here/board-test.service" | sha256sum | cut -c1-16)
+out=$CACHE/$key
+if [ -f "$out/done" ]; then
+	echo "$out"
+	exit 0
+fi
+
+# Maintainer scripts of ARM packages run under qemu-user; with no systemd as
+# PID 1 here, nothing has mounted binfmt_misc or enabled the handler.
+mountpoint -q /proc/sys/fs/binfmt_misc ||
+	mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+update-binfmts --enable qemu-arm 2>/dev/null || true
+arch-test armhf >/dev/null || { say "cannot run armhf programs (binfmt_misc, qemu-user-static)"; exit 1; }
+
+say "building the armhf image (about four minutes) into $out"
+mkdir -p "$CACHE"
+work=$(mktemp -d "$CACHE/build.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+tree=$work/tree
+
+mmdebstrap --quiet --arch=armhf --variant=apt --mode=root --include="$PACKAGES" \
+	--dpkgopt='path-exclude=/usr/share/man/*' \
+	--dpkgopt='path-exclude=/usr/share/doc/*' \
+	--dpkgopt='path-include=/usr/share/doc/*/copyright' \
+	--dpkgopt='path-exclude=/usr/share/locale/*' \
+	--essential-hook='mkdir -p "$1/etc/tiny-initramfs" &&
+		printf "AUTO_MODULES=no\nINCLUDE_MODULES='"$INITRD_MODULES"'\n" \
+			>"$1/etc/tiny-initramfs/tiny-initramfs.conf"' \
+	--customize-hook='
+		echo board >"$1/etc/hostname"
+		echo "/dev/vda / ext4 rw,errors=remount-ro 0 1" >"$1/etc/fstab"
+		mkdir -p "$1/etc/systemd/network" "$1/mnt/payload"
+		printf "[Match]\nType=ether\n\n[Network]\nAddress='"$BOARD_ADDRESS"'\nLinkLocalAddressing=no\nIPv6AcceptRA=no\n" \
+			>"$1/etc/systemd/network/10-lab.network"
+		chroot "$1" systemctl enable systemd-networkd
+		chroot "$1" systemctl mask '"$(echo $MASKED)"'
+		cp "'"$here"'/board-test.service" "$1/etc/systemd/system/"
+		chroot "$1" systemctl enable board-test.service' \
+	"$SUITE" "$tree" "$MIRROR" >&2
+
+cp -L "$tree/vmlinuz" "$work/vmlinuz"
+cp -L "$tree/initrd.img" "$work/initrd.img"
+mke2fs -q -t ext4 -d "$tree" "$work/root.img" "$ROOT_SIZE" >/dev/null
+rm -rf "$tree"
+rm -rf "$out"
+mv "$work" "$out"
+trap - EXIT
+touch "$out/done"
+# Images of older recipes are of no more use.
+for old in "$CACHE"/*/done; do
+	[ "$old" = "$out/done" ] || rm -rf "$(dirname "$old")"
+done
+echo "$out"

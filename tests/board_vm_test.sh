@@ -1,0 +1,68 @@
+#!/bin/bash
+# The armhf client package on the board's own system: an emulated ARM board
+# (Debian bookworm, systemd as PID 1) in the lab installs it with apt, runs it
+# as poll-client@5000 against the lab's boards, loses its network and gets it
+# back, stops it, and powers off. It reports on its virtio console; this side
+# checks the report and what the lab's boards saw. Needs DIST_DIR.
+source "$(dirname "$0")/lib.sh"
+SRC=$T_HERE/..
+PORT=5000
+BOARDS="north east"
+BOOT_LIMIT_S=420
+
+deb=$(ls "$DIST_DIR"/poll-client_*_armhf.deb 2>/dev/null)
+[ -n "$deb" ] || t_skip_or_fail "no armhf client package in $DIST_DIR (run ./scripts/package.sh)"
+"$SRC/scripts/install-deps.sh" vm || t_skip_or_fail "cannot install the emulator and image tools"
+image=$("$SRC/board-vm/image.sh") || t_skip_or_fail "cannot build the board's image"
+
+t_lab_up 2
+source "$SRC/board-vm/board-vm.sh"
+i=0
+for b in $BOARDS; do
+	i=$((i + 1))
+	# Paced, so that the board's journal keeps every line of the test.
+	t_board $i $PORT /dev/null --name $b --moving 1,4,10 --delay 100
+done
+T_SNIFF_LIMIT_S=$((BOOT_LIMIT_S + 30)) t_sniff 1 "$T_DIR/requests.pcap" udp dst port $PORT
+
+payload=$T_DIR/payload
+mkdir -p "$payload" "$T_DIR/vm"
+cp "$deb" "$payload/"
+cp "$SRC/board-vm/guest-test.sh" "$payload/run.sh"
+printf 'BOARDS="%s"\nPORT=%s\n' "$BOARDS" $PORT >"$payload/settings.sh"
+started=$SECONDS
+board_vm_boot "$image" "$payload" "$T_DIR/vm" $BOOT_LIMIT_S || t_fail "cannot boot the board"
+t_wait_exit $((BOOT_LIMIT_S + 10)) $BOARD_VM_PID
+echo "board-vm: powered off after $((SECONDS - started)) s, status $T_STATUS"
+report=$(sed -n 's/\r$//; s/^report: //p' "$T_DIR/vm/console.log")
+sed 's/\r$//' "$T_DIR/vm/console.log"
+t_eq "the board powers off by itself" "$T_STATUS" 0
+t_eq "the board finished its test" "$(printf '%s\n' "$report" | grep -cx done)" 1
+
+value() { printf '%s\n' "$report" | sed -n "s/^$1 //p" | head -n 1; }
+t_eq "apt installs the package" "$(value install)" ok
+t_match "its Depends names the C library" "$(value depends)" "libc6 \\(>= 2\\.[0-9]+\\)"
+for b in $BOARDS; do
+	t_match "the journal has lines of board $b" "$(value "lines $b")" "^[1-9][0-9]*$"
+	t_match "lines of board $b again after the fault" "$(value "lines after the fault $b")" "^[1-9][0-9]*$"
+done
+uid=$(value uid)
+t_match "runs as a dynamic user (uid $uid)" \
+	"$(awk -v u="${uid:-0}" 'BEGIN { print (u >= 61184 && u <= 65519) ? "yes" : "no" }')" yes
+exposure=$(value exposure)
+t_match "exposure on the board at most 1.5 (got ${exposure:-none})" \
+	"$(awk -v e="${exposure:-99}" 'BEGIN { print (e <= 1.5) ? "yes" : "no" }')" yes
+t_match "the send fails once the address is gone" "$(sed 's/\r$//' "$T_DIR/vm/console.log")" \
+	'journal: .*Sendto: Network is unreachable'
+t_match "systemd restarts it while the network is down" "$(value 'restarts while down')" "^[2-9]|^[1-9][0-9]"
+t_match "a stop ends it cleanly" "$(value 'after stop')" "inactive" &&
+	t_match "a stop is no failure" "$(value 'after stop')" "success"
+
+kill -INT $T_SNIFFER
+t_wait_exit 5 $T_SNIFFER
+t_match "the boards see DATA broadcast from the board's address" \
+	"$(tcpdump -r "$T_DIR/requests.pcap" -nn 2>/dev/null | head -n 1)" "10\\.3\\.52\\.10\\.[0-9]+ > 10\\.3\\.52\\.255\\.$PORT: UDP, length 5"
+t_eq "every datagram to the boards is the 5 bytes DATA\\n" "$(t_payloads_hex "$T_DIR/requests.pcap" | sort -u)" \
+	444154410a
+
+t_finish
