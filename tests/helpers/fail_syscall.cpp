@@ -44,23 +44,23 @@ main(int argc, char *argv[])
 	}
 	// NAME, or NAME:I=V to fail the call only where its argument I equals V.
 	char name[32];
-	const char *spec = argv[1];
-	size_t name_len = strcspn(spec, ":");
+	const char *what = argv[1];
+	size_t name_len = strcspn(what, ":");
 	unsigned long arg = 0, value = 0;
-	bool by_arg = spec[name_len] == ':';
-	bool spec_ok = name_len < sizeof name;
+	bool by_arg = what[name_len] == ':';
+	bool what_ok = name_len < sizeof name;
 	if (by_arg) {
 		char *end;
-		arg = strtoul(spec + name_len + 1, &end, 10);
-		spec_ok = spec_ok && *end == '=' && arg < 6;
-		if (spec_ok) {
+		arg = strtoul(what + name_len + 1, &end, 10);
+		what_ok = what_ok && *end == '=' && arg < 6;
+		if (what_ok) {
 			const char *value_text = end + 1;
 			value = strtoul(value_text, &end, 10);
-			spec_ok = end != value_text && *end == '\0' && value <= 0xffffffffUL;
+			what_ok = end != value_text && *end == '\0' && value <= 0xffffffffUL;
 		}
 	}
-	memcpy(name, spec, spec_ok ? name_len : 0);
-	name[spec_ok ? name_len : 0] = '\0';
+	memcpy(name, what, what_ok ? name_len : 0);
+	name[what_ok ? name_len : 0] = '\0';
 	long nr = -1;
 	for (const named_call &c : CALLS)
 		if (strcmp(c.name, name) == 0)
