@@ -2,6 +2,7 @@
 # A detection line that cannot be written ends the client with the system's
 # reason, never a silent client: stdout on a full disk, a pipe whose reader is
 # gone (SIGPIPE ignored), stdout closed at start. The board sees only requests.
+# A closed stdin is no failure, but the socket never takes its number.
 source "$(dirname "$0")/lib.sh"
 t_lab_up 1
 
@@ -45,5 +46,18 @@ BOARD=$T_BOARD
 t_client $PORT >&- 2>"$T_DIR/err" &
 CLIENT=$!
 finish "stdout closed at start" "stdout: Bad file descriptor" 0
+
+# With stdin closed the socket must not take descriptor 0: the client polls
+# as ever, and descriptor 0 stays closed.
+t_board 1 $PORT /dev/null --name open --distance 1.5 --count 1
+BOARD=$T_BOARD
+t_client $PORT >"$T_DIR/out" 2>"$T_DIR/err" <&- &
+CLIENT=$!
+t_wait_exit 10 $BOARD
+t_eq "stdin closed: the line printed" "$(cat "$T_DIR/out")" \
+	"Object is detected 1.500000 meters away from board open."
+t_eq "stdin closed: no socket on descriptor 0" "$(readlink "/proc/$CLIENT/fd/0" | grep -c socket)" 0
+kill -INT $CLIENT
+t_wait_exit 5 $CLIENT
 
 t_finish
