@@ -32,6 +32,16 @@ t_match() {
 	fi
 }
 
+# t_between DESC VALUE LO HI: VALUE is a number from LO to HI; an empty one fails.
+t_between() {
+	if awk -v v="$2" -v lo="$3" -v hi="$4" 'BEGIN { exit !(v != "" && v + 0 >= lo && v + 0 <= hi) }'; then
+		t_pass "$1"
+	else
+		t_fail "$1"
+		printf '  got:  %q\n  want: %s to %s\n' "$2" "$3" "$4" >&2
+	fi
+}
+
 # t_wait SECONDS CMD..: polls CMD every 20 ms until it succeeds; fails after SECONDS.
 t_wait() {
 	local deadline=$((SECONDS + $1))
@@ -153,11 +163,10 @@ t_board() {
 t_sniff() {
 	local host=$1 pcap=$2
 	shift 2
-	if [ "$host" = client ]; then
-		lab_client_exec timeout "${T_SNIFF_LIMIT_S:-30}" tcpdump -i eth0 --immediate-mode -nn -U -w "$pcap" "$@" 2>"$pcap.err" &
-	else
-		lab_board "$host" timeout "${T_SNIFF_LIMIT_S:-30}" tcpdump -i eth0 --immediate-mode -nn -U -w "$pcap" "$@" 2>"$pcap.err" &
-	fi
+	local in_host=(lab_board "$host")
+	[ "$host" = client ] && in_host=(lab_client_exec)
+	"${in_host[@]}" timeout "${T_SNIFF_LIMIT_S:-30}" tcpdump -i eth0 --immediate-mode -nn -U \
+		-w "$pcap" "$@" 2>"$pcap.err" &
 	T_SNIFFER=$!
 	t_wait 5 grep -q "listening on" "$pcap.err" || t_fail "tcpdump on host $host did not start"
 }
