@@ -1,18 +1,19 @@
 #!/bin/bash
-# package.sh: builds the Debian packages poll-client and board-sim for amd64
-# and armhf into dist/, with Debian's own tools (debhelper, dpkg-shlibdeps
-# against the armhf C library installed through multiarch), and runs lintian
-# on them: any error or warning fails the command. Needs root to install
-# what is missing.
+# package.sh: builds the Debian packages poll-client and board-sim for amd64,
+# armhf and armel, and poll-client-static for armhf, into dist/, with Debian's
+# own tools (debhelper, dpkg-shlibdeps against the foreign C libraries
+# installed through multiarch), and runs lintian on them: any error or
+# warning fails the command. Then the tarball of the universal ARM binary.
+# Needs root to install what is missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-ARCHES=(amd64 armhf)
+ARCHES=(amd64 armhf armel)
 ./scripts/install-deps.sh package
 
 version=$(dpkg-parsechangelog -l debian/changelog -S Version)
 mkdir -p dist
-rm -f dist/*.deb
+rm -f dist/*.deb dist/*.tar.gz
 work=$(mktemp -d "${TMPDIR:-/tmp}/poll-client-package.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
@@ -31,5 +32,18 @@ for arch in "${ARCHES[@]}"; do
 done
 
 echo "package: lintian" >&2
-lintian --fail-on error,warning --no-tag-display-limit dist/*.deb
-ls -1 dist/*.deb
+lintian --fail-on error,warning --tag-display-limit 0 dist/*.deb
+
+# The universal binary, as poll-client-static holds it, for boards with no
+# Debian: with its manual page, the unit and how to install them by hand.
+echo "package: tarball" >&2
+name=poll-client-$version-linux-arm
+mkdir -p "$work/static" "$work/$name"
+dpkg-deb --fsys-tarfile "dist/poll-client-static_${version}_armhf.deb" |
+	tar -x -C "$work/static" ./usr/bin/poll-client
+cp "$work/static/usr/bin/poll-client" man/poll-client.1 systemd/poll-client@.service \
+	packaging/INSTALL "$work/$name/"
+tar -c -C "$work" --sort=name --owner=0 --group=0 --numeric-owner \
+	--mtime="@$(dpkg-parsechangelog -l debian/changelog -S Timestamp)" "$name" |
+	gzip -n -9 >"dist/$name.tar.gz"
+ls -1 dist/*.deb dist/*.tar.gz

@@ -6,14 +6,14 @@ cd "$(dirname "$0")/.."
 
 tmp=$(mktemp)
 trap 'rm -f "$tmp"' EXIT
-printf '| %-10s | %-7s | %14s | %14s |\n' arch linkage "bytes" "stripped bytes"
-printf '|%s|%s|%s|%s|\n' ------------ --------- ---------------- ----------------
-for tree in build:amd64:dynamic:strip build-static:amd64:static:strip \
-	build-armhf:armhf:dynamic:arm-linux-gnueabihf-strip \
-	build-armhf-static:armhf:static:arm-linux-gnueabihf-strip; do
+printf '| %-10s | %-13s | %14s | %14s |\n' arch linkage "bytes" "stripped bytes"
+printf '|%s|%s|%s|%s|\n' ------------ --------------- ---------------- ----------------
+for tree in build:amd64:glibc-dynamic:strip build-static:amd64:musl-static:strip \
+	build-armhf:armhf:glibc-dynamic:arm-linux-gnueabihf-strip \
+	build-arm-musl:armel:musl-static:arm-linux-gnueabi-strip; do
 	IFS=: read -r dir arch linkage strip <<<"$tree"
 	[ -x "$dir/poll-client" ] || continue
 	"$strip" -o "$tmp" "$dir/poll-client" || continue
-	printf '| %-10s | %-7s | %14s | %14s |\n' "$arch" "$linkage" \
+	printf '| %-10s | %-13s | %14s | %14s |\n' "$arch" "$linkage" \
 		"$(stat -c %s "$dir/poll-client")" "$(stat -c %s "$tmp")"
 done

@@ -3,9 +3,12 @@
 # Needs root: the lab tests build network namespaces.
 #
 #   build/               native (amd64), the reference run
-#   build-static/        native, fully static
-#   build-armhf/         32-bit ARM, dynamic, tested under qemu-user
-#   build-armhf-static/  32-bit ARM, fully static, tested under qemu-user
+#   build-static/        native, static against musl
+#   build-armhf/         32-bit ARM hard-float (ARMv7), glibc, under qemu-user
+#                        on a Cortex-A7
+#   build-arm-musl/      the universal ARM binary: armel (ARMv5TE), static
+#                        against musl, under qemu-user on an ARM926 (ARMv5TE)
+#                        and again on an ARM1176 (ARMv6)
 #   build-sanitize/      clang with ASan and UBSan, plus a bounded libFuzzer run
 #
 # The native tree also runs the static checks (clang-tidy, cppcheck, format).
@@ -17,7 +20,7 @@ cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 
 jobs=$(nproc)
-arm=(-DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake -DPOLL_CLIENT_HOST_TOOLS="$PWD/build")
+host_tools=-DPOLL_CLIENT_HOST_TOOLS="$PWD/build"
 failed=()
 
 echo "=== packages"
@@ -34,9 +37,10 @@ run_tree() {
 }
 
 run_tree build
-run_tree build-static -DPOLL_CLIENT_STATIC=ON
-run_tree build-armhf "${arm[@]}"
-run_tree build-armhf-static "${arm[@]}" -DPOLL_CLIENT_STATIC=ON
+run_tree build-static "$host_tools" -DPOLL_CLIENT_MUSL=ON
+run_tree build-armhf "$host_tools" -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake
+run_tree build-arm-musl "$host_tools" -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabi.cmake \
+	-DPOLL_CLIENT_MUSL=ON -DPOLL_CLIENT_ARM_EXTRA_CPU=arm1176
 CC=clang CXX=clang++ run_tree build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	-DPOLL_CLIENT_SANITIZE=ON -DPOLL_CLIENT_FUZZ=ON
 

@@ -5,6 +5,7 @@
 
 #include <string.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -37,85 +38,49 @@ check_all(const std::vector<reply_case> &cases)
 		EXPECT_EQ(run_handle_reply(c.reply), c.expected) << "reply: \"" << c.reply << "\"";
 }
 
-TEST(HandleReply, DetectionRangeIsAboveZeroUpToFiveInclusive)
+// unescape: decodes printf's %b escapes as the reply forms file uses them.
+std::string
+unescape(const std::string &s)
 {
-	check_all({
-	    {"b7 3.25", line("3.250000", "b7")},
-	    {"b7 5", line("5.000000", "b7")},
-	    {"b7 5.0", line("5.000000", "b7")},
-	    {"b7 0", ""},
-	    {"b7 -0", ""},
-	    {"b7 -2", ""},
-	    {"b7 5.000001", ""},
-	    {"b7 near", ""},
-	    // The test uses the full value; the line shows it rounded.
-	    {"b7 0.0000001", line("0.000000", "b7")},
-	    {"b7 4.9999999", line("5.000000", "b7")},
-	    // Rounds to exactly 5.0 in double precision, so it is in range.
-	    {"b7 5.0000000000000001", line("5.000000", "b7")},
-	    {"b7 1e-400", ""},
-	});
+	std::string out;
+	for (size_t i = 0; i < s.size(); i++) {
+		if (s[i] != '\\' || i + 1 == s.size()) {
+			out += s[i];
+			continue;
+		}
+		char c = s[++i];
+		if (c == 'x') {
+			out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+			i += 2;
+		} else {
+			out += c == 't' ? '\t' : c == 'n' ? '\n' : c == 'r' ? '\r' : c;
+		}
+	}
+	return out;
 }
 
-TEST(HandleReply, NumberFormsFollowStrtodInThePosixLocale)
+// The table that lab_forms also runs through the real binary, so that the
+// C library's conversion and formatting are held to the same bytes.
+TEST(HandleReply, ReplyFormsTable)
 {
-	check_all({
-	    {"b7 2,5", line("2.000000", "b7")},
-	    {"b7 1e0", line("1.000000", "b7")},
-	    {"b7 +1.5", line("1.500000", "b7")},
-	    {"b7 .5", line("0.500000", "b7")},
-	    {"b7 0x1p1", line("2.000000", "b7")},
-	    {"b7 0x10", ""},
-	    {"b7 1.5m", line("1.500000", "b7")},
-	    {"b7 nan", ""},
-	    {"b7 -nan", ""},
-	    {"b7 inf", ""},
-	    {"b7 -inf", ""},
-	    {"b7 INFINITY", ""},
-	    {"b7 1e309", ""},
-	});
-}
-
-TEST(HandleReply, OnlySpacesSeparateWords)
-{
-	check_all({
-	    {"   b7    1.5", line("1.500000", "b7")},
-	    {"b7 1.5\n", line("1.500000", "b7")},
-	    {"b7 1.5\r\n", line("1.500000", "b7")},
-	    {"b7 1.5 x y", line("1.500000", "b7")},
-	    {"b7 1.5   ", line("1.500000", "b7")},
-	    // The tab belongs to the name; the distance is the next space-separated word.
-	    {"b7\t9 2", line("2.000000", "b7\t9")},
-	    // strtod skips leading white space inside the distance word.
-	    {"b7 \t1.5", line("1.500000", "b7")},
-	});
-}
-
-TEST(HandleReply, ReplyWithoutDistanceWordPrintsNothing)
-{
-	check_all({
-	    {"", ""},
-	    {" ", ""},
-	    {"     ", ""},
-	    {"b7", ""},
-	    {"b7 ", ""},
-	    {"   b7   ", ""},
-	    {"b7\t1.5", ""},
-	    {"b7\n1.5", ""},
-	    {"\n", ""},
-	});
-}
-
-TEST(HandleReply, BoardNameIsPrintedByteForByte)
-{
-	std::string long_name(90, 'n');
-	check_all({
-	    {"%s%n%x 1", line("1.000000", "%s%n%x")},
-	    {"b\\7 1", line("1.000000", "b\\7")},
-	    {"\xff\x01\x7f 1", line("1.000000", "\xff\x01\x7f")},
-	    {"b7.\n 1", line("1.000000", "b7.\n")},
-	    {long_name + " 4", line("4.000000", long_name)},
-	});
+	std::ifstream file(REPLY_FORMS_FILE);
+	ASSERT_TRUE(file) << REPLY_FORMS_FILE;
+	std::vector<reply_case> cases;
+	std::string row;
+	while (std::getline(file, row)) {
+		if (row.empty() || row[0] == '#')
+			continue;
+		size_t tab1 = row.find('\t');
+		size_t tab2 = row.find('\t', tab1 + 1);
+		ASSERT_NE(tab1, std::string::npos) << row;
+		std::string expected;
+		if (tab2 != std::string::npos)
+			expected = line(
+			    row.substr(tab1 + 1, tab2 - tab1 - 1), unescape(row.substr(tab2 + 1)));
+		cases.push_back({unescape(row.substr(0, tab1)), expected});
+	}
+	EXPECT_GT(cases.size(), 40U);
+	check_all(cases);
 }
 
 TEST(ParseReply, SplitsInPlaceAndReportsMissingWords)

@@ -27,7 +27,7 @@ t_board 1 $PORT "$T_DIR/b.log" --log --name full --distance 1.5
 BOARD=$T_BOARD
 t_client $PORT >/dev/full 2>"$T_DIR/err" &
 CLIENT=$!
-finish "stdout on /dev/full" "stdout: No space left on device" 1
+finish "stdout on /dev/full" "stdout: $(t_reason 28)" 1
 
 # The pipe's only reader is this shell's fd 7, closed once the client polls;
 # the first request goes unanswered, so the first line comes after that.
@@ -39,13 +39,13 @@ exec 7<>"$T_DIR/fifo"
 CLIENT=$!
 t_wait 5 test -s "$T_DIR/b.log" || t_fail "no first request"
 exec 7<&-
-finish "reader gone, SIGPIPE ignored" "stdout: Broken pipe" 2
+finish "reader gone, SIGPIPE ignored" "stdout: $(t_reason 32)" 2
 
 t_board 1 $PORT "$T_DIR/b.log" --log --name closed --distance 1.5
 BOARD=$T_BOARD
 t_client $PORT >&- 2>"$T_DIR/err" &
 CLIENT=$!
-finish "stdout closed at start" "stdout: Bad file descriptor" 0
+finish "stdout closed at start" "stdout: $(t_reason 9)" 0
 
 # With stdin closed the socket must not take descriptor 0: the client polls
 # as ever, and descriptor 0 stays closed.

@@ -136,6 +136,12 @@ t_payloads() {
 		END { flush() }'
 }
 
+# t_reason ERRNO: the reason the client's own C library gives for ERRNO
+# (musl and glibc word some differently), from a helper built like the client.
+t_reason() {
+	$POLL_CLIENT_EMULATOR "$LIBC_REASON" "$1"
+}
+
 # t_lines FILE: the count of complete lines in FILE.
 t_lines() {
 	wc -l <"$1"

@@ -2,6 +2,8 @@
 # The Debian packages of one architecture, as ./scripts/package.sh leaves them
 # in dist/: Debian's own checker, the fields, the contents, the service unit,
 # and the unpacked client working in the lab (under qemu for a foreign one).
+# On armhf also poll-client-static, whose universal binary runs on an ARM1176
+# (ARMv6), and the tarball of that binary.
 # Needs DIST_DIR, DEB_ARCH; POLL_CLIENT_EMULATOR for a foreign architecture.
 source "$(dirname "$0")/lib.sh"
 for tool in dpkg-deb lintian systemd-analyze; do
@@ -10,6 +12,7 @@ done
 client_deb=$(ls "$DIST_DIR"/poll-client_*_"$DEB_ARCH".deb 2>/dev/null)
 sim_deb=$(ls "$DIST_DIR"/board-sim_*_"$DEB_ARCH".deb 2>/dev/null)
 [ -n "$client_deb" ] && [ -n "$sim_deb" ] || t_skip_or_fail "no $DEB_ARCH packages in $DIST_DIR (run ./scripts/package.sh)"
+t_eq "the client needs the C library alone" "$(dpkg-deb -f "$client_deb" Depends | sed 's/ (.*//')" libc6
 
 for deb in "$client_deb" "$sim_deb"; do
 	name=$(basename "$deb")
@@ -52,17 +55,44 @@ exposure=$(systemd-analyze security --offline=true --root="$root" poll-client@50
 	sed -n 's/.*Overall exposure level for poll-client@5000.service: \([0-9.]*\).*/\1/p')
 t_between "security exposure at most 1.5" "$exposure" 0 1.5
 
-# The unpacked client against a board in the lab.
-POLL_CLIENT="$root/usr/bin/poll-client"
+# detects_in_lab DESC: the client at $POLL_CLIENT against a board in the lab.
 t_lab_up 1
-t_board 1 5000 /dev/null --name pkg --distance 2.5 --count 1
-board=$T_BOARD
-t_client 5000 >"$T_DIR/out" 2>&1 &
-client=$!
-t_wait_exit 20 $board
-kill -INT $client
-t_wait_exit 5 $client
-t_eq "unpacked client detects in the lab" "$(cat "$T_DIR/out")" \
-	"Object is detected 2.500000 meters away from board pkg."
+detects_in_lab() {
+	t_board 1 5000 /dev/null --name pkg --distance 2.5 --count 1
+	local board=$T_BOARD client
+	t_client 5000 >"$T_DIR/out" 2>&1 &
+	client=$!
+	t_wait_exit 20 $board
+	kill -INT $client
+	t_wait_exit 5 $client
+	t_eq "$1 detects in the lab" "$(cat "$T_DIR/out")" \
+		"Object is detected 2.500000 meters away from board pkg."
+}
+POLL_CLIENT="$root/usr/bin/poll-client" detects_in_lab "unpacked client"
+
+# For armhf systems on ARMv6 CPUs: the universal binary, in place of the client.
+if [ "$DEB_ARCH" = armhf ]; then
+	static_deb=$(ls "$DIST_DIR"/poll-client-static_*_armhf.deb 2>/dev/null)
+	t_eq "poll-client-static: lintian reports nothing" "$(lintian --tag-display-limit 0 "$static_deb" 2>&1 |
+		grep -v 'running with root privileges')" ""
+	t_eq "poll-client-static: replaces the client" "$(dpkg-deb -f "$static_deb" Depends Conflicts Replaces Provides)" \
+		"Conflicts: poll-client
+Replaces: poll-client
+Provides: poll-client"
+	t_eq "poll-client-static: the client's files" "$(contents "$static_deb" | sed 's/-static//')" \
+		"$(contents "$client_deb")"
+	dpkg -x "$static_deb" "$T_DIR/static"
+	static=$T_DIR/static/usr/bin/poll-client
+	t_eq "poll-client-static: ARMv5TE code, nothing needed" \
+		"$(readelf -A "$static" | grep -E 'Tag_CPU_arch:|Tag_FP_arch'; readelf -d "$static" | grep -c NEEDED)" \
+		"  Tag_CPU_arch: v5TE
+0"
+	POLL_CLIENT=$static POLL_CLIENT_EMULATOR="qemu-arm -cpu arm1176" detects_in_lab "poll-client-static on an ARM1176"
+	tarball=$(ls "$DIST_DIR"/poll-client-*-linux-arm.tar.gz 2>/dev/null)
+	t_eq "the tarball" "$(tar -tzf "$tarball" | sed 's,^[^/]*/,,' | sort | tr '\n' ' ')" \
+		" INSTALL poll-client poll-client.1 poll-client@.service "
+	t_eq "the tarball's binary is the static package's" \
+		"$(tar -xzOf "$tarball" --wildcards '*/poll-client' | cmp - "$static" && echo same)" same
+fi
 
 t_finish

@@ -1,0 +1,32 @@
+#!/bin/bash
+# Every reply form of reply_forms.txt through the real binary, one datagram
+# per request: the C library's own number conversion and formatting (glibc
+# or musl, on whatever CPU) must give the same bytes as the table.
+source "$(dirname "$0")/lib.sh"
+t_lab_up 1
+
+PORT=5000
+args=() want=""
+while IFS= read -r row; do
+	case $row in '#'*) continue ;; esac
+	reply=${row%%$'\t'*} rest=${row#*$'\t'}
+	args+=(--reply-hex "$(printf '%b' "$reply" | od -An -v -tx1 | tr -d ' \n')")
+	[ "$rest" = - ] ||
+		want+=$(printf 'Object is detected %s meters away from board %b.\nx' "${rest%%$'\t'*}" "${rest#*$'\t'}")
+	want=${want%x}
+done <"$T_HERE/reply_forms.txt"
+
+t_board 1 $PORT "$T_DIR/board.err" --count $((${#args[@]} / 2)) "${args[@]}"
+board=$T_BOARD
+t_client $PORT >"$T_DIR/out" 2>"$T_DIR/err" &
+client=$!
+t_wait_exit 20 $board
+t_eq "board answered every form" "$T_STATUS" 0
+sleep 0.3
+kill -INT $client
+t_wait_exit 5 $client
+t_eq "stopped by SIGINT only" "$T_STATUS" 130
+t_eq "the lines, byte for byte" "$(od -c "$T_DIR/out")" "$(printf '%s' "$want" | od -c)"
+t_eq "nothing on stderr" "$(cat "$T_DIR/err")" ""
+
+t_finish
