@@ -39,16 +39,9 @@ args=()
 for r in "${replies[@]}"; do
 	args+=(--reply-hex "$r")
 done
-t_board 1 $PORT "$T_DIR/board.err" --count ${#replies[@]} "${args[@]}"
-board=$T_BOARD
-t_client $PORT >"$T_DIR/out" 2>"$T_DIR/err" &
-client=$!
-t_wait_exit 10 $board
-t_eq "board answered every request" "$T_STATUS" 0
-t_wait 5 t_has_lines "$T_DIR/out" 7 || true
-t_eq "client still alive after every datagram" "$(kill -0 $client && echo alive)" alive
-kill -INT $client
-t_wait_exit 5 $client
+t_poll $PORT "$T_DIR/board.err" --count ${#replies[@]} "${args[@]}"
+t_eq "board answered every request" "$T_BOARD_STATUS" 0
+t_eq "client still alive after every datagram" "$T_ALIVE" alive
 t_eq "stopped by SIGINT, not by a crash" "$T_STATUS" 130
 t_eq "lines cut inside the buffer, nothing from bad replies" "$(cat "$T_DIR/out")" "$want"
 t_eq "nothing on stderr" "$(cat "$T_DIR/err")" ""

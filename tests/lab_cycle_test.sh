@@ -41,16 +41,11 @@ t_eq "two requests in all" "$(wc -l <"$T_DIR/b1.log")" 2
 # --- One new request per reply read, counted by an observer on another host.
 t_sniff 2 "$T_DIR/sn2.pcap" udp port $PORT
 SNIFFER=$T_SNIFFER
-start_board 1 --name b1 --distance 1 --distance 2 --distance 9 --count 30
-t_client $PORT >"$T_DIR/out" 2>&1 &
-CLIENT=$!
-t_wait_exit 10 $BOARD
-sleep 0.3
-stop_client
+t_poll $PORT "$T_DIR/b1.log" --log --name b1 --distance 1 --distance 2 --distance 9 --count 30
 kill -INT $SNIFFER
 t_wait_exit 5 $SNIFFER
 t_eq "30 replies read, 31 requests sent" \
-	"$(t_payloads "$T_DIR/sn2.pcap" | grep -c '^DATA$')" 31
+	"$(t_payloads "$T_DIR/sn2.pcap" | grep -c '^DATA\\n$')" 31
 t_eq "20 of them in range, printed" "$(t_lines "$T_DIR/out")" 20
 
 # --- Two boards answer every request: every reply is read by a later cycle,

@@ -16,15 +16,8 @@ while IFS= read -r row; do
 	want=${want%x}
 done <"$T_HERE/reply_forms.txt"
 
-t_board 1 $PORT "$T_DIR/board.err" --count $((${#args[@]} / 2)) "${args[@]}"
-board=$T_BOARD
-t_client $PORT >"$T_DIR/out" 2>"$T_DIR/err" &
-client=$!
-t_wait_exit 20 $board
-t_eq "board answered every form" "$T_STATUS" 0
-sleep 0.3
-kill -INT $client
-t_wait_exit 5 $client
+t_poll $PORT "$T_DIR/board.err" --count $((${#args[@]} / 2)) "${args[@]}"
+t_eq "board answered every form" "$T_BOARD_STATUS" 0
 t_eq "stopped by SIGINT only" "$T_STATUS" 130
 t_eq "the lines, byte for byte" "$(od -c "$T_DIR/out")" "$(printf '%s' "$want" | od -c)"
 t_eq "nothing on stderr" "$(cat "$T_DIR/err")" ""

@@ -9,17 +9,10 @@ PORT=5000
 REQUEST_HEX="44 41 54 41 0a"
 
 # One request, one reply, one line: the road of a reply from end to end.
-t_board 1 $PORT "$T_DIR/board.log" --name b2 --distance 1.5 --count 1 --log
-board=$T_BOARD
-t_sniff 1 "$T_DIR/wire.pcap" -e -x -c 2 udp port $PORT
+t_sniff 1 "$T_DIR/wire.pcap" -c 2 udp port $PORT
 sniffer=$T_SNIFFER
-
-t_client $PORT >"$T_DIR/out" 2>"$T_DIR/err" &
-client=$!
-t_wait_exit 10 $board
-t_eq "board answered one request and saw the next" "$T_STATUS" 0
-kill -INT $client
-t_wait_exit 5 $client
+t_poll $PORT "$T_DIR/board.log" --name b2 --distance 1.5 --count 1 --log
+t_eq "board answered one request and saw the next" "$T_BOARD_STATUS" 0
 t_eq "client stopped by SIGINT" "$T_STATUS" 130
 t_eq "detection line for b2 at 1.5 m" "$(cat "$T_DIR/out")" \
 	"Object is detected 1.500000 meters away from board b2."
@@ -31,10 +24,11 @@ t_eq "board saw two requests, all the same" \
 
 t_wait_exit 10 $sniffer
 t_eq "tcpdump captured two requests" "$T_STATUS" 0
-capture=$(tcpdump -r "$T_DIR/wire.pcap" -nn -e -x 2>/dev/null)
+capture=$(tcpdump -r "$T_DIR/wire.pcap" -nn -e 2>/dev/null)
 t_match "tcpdump: Ethernet broadcast, UDP to 10.3.52.255:$PORT, 5 bytes" "$capture" \
 	"> ff:ff:ff:ff:ff:ff, ethertype IPv4 \\(0x0800\\), length 47: 10\\.3\\.52\\.10\\.[0-9]+ > 10\\.3\\.52\\.255\\.$PORT: UDP, length 5"
-t_eq "tcpdump: payload is DATA\\n" "$(t_first_payload "$T_DIR/wire.pcap")" "444154410a"
+t_eq "libpcap: to 10.3.52.255:$PORT, the payload DATA\\n" \
+	"$(t_datagrams "$T_DIR/wire.pcap" | head -n 1 | cut -d' ' -f3-)" "10.3.52.255:$PORT DATA\\n"
 
 # The port argument is converted as strtol does, then cut to 16 bits.
 for form in "12ab:12" " +7:7" "-1:65535" "65537:1" "0005000:5000"; do

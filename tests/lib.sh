@@ -106,34 +106,23 @@ t_client() {
 	lab_client_exec $POLL_CLIENT_EMULATOR "$POLL_CLIENT" "$@"
 }
 
-# t_payloads_hex PCAP: each captured UDP payload in hex, one line per datagram.
-t_payloads_hex() {
-	tcpdump -r "$1" -nn -x 2>/dev/null | awk '
-		function flush() { if (hex != "") print substr(hex, 57); hex = "" }
-		/^[^ \t]/ { flush(); next }
-		{ for (i = 2; i <= NF; i++) hex = hex $i }
-		END { flush() }'
+# t_datagrams PCAP: each captured UDP datagram, one line each, read by
+# libpcap: SECONDS.MICROSECONDS SRC:PORT DST:PORT PAYLOAD, the payload escaped
+# as printf %b reads it (the request reads DATA\n).
+t_datagrams() {
+	"$PCAP_UDP" "$1"
 }
 
-# t_first_payload PCAP: the hex bytes of the first captured UDP payload.
-t_first_payload() {
-	t_payloads_hex "$1" | head -n 1
-}
-
-# t_payloads PCAP: each captured UDP payload as text, one line per datagram.
+# t_payloads PCAP: each captured UDP payload, escaped, one line per datagram.
 t_payloads() {
-	tcpdump -r "$1" -nn -x 2>/dev/null | awk -v H=0123456789abcdef '
-		function flush(   i, out) {
-			if (hex == "") return
-			out = ""
-			for (i = 57; i < length(hex); i += 2)
-				out = out sprintf("%c", 16 * (index(H, substr(hex, i, 1)) - 1) + index(H, substr(hex, i + 1, 1)) - 1)
-			print out
-			hex = ""
-		}
-		/^[^ \t]/ { flush(); next }
-		{ for (i = 2; i <= NF; i++) hex = hex $i }
-		END { flush() }'
+	"$PCAP_UDP" "$1" | cut -d' ' -f4-
+}
+
+# t_gaps PCAP DST_PORT: the seconds between datagrams to DST_PORT, one per line.
+t_gaps() {
+	"$PCAP_UDP" "$1" | awk -v port="$2" '$3 ~ ":" port "$" {
+		if (n++) printf "%.6f\n", $1 - t
+		t = $1 }'
 }
 
 # t_reason ERRNO: the reason the client's own C library gives for ERRNO
@@ -150,6 +139,26 @@ t_lines() {
 # t_has_lines FILE N: true when FILE has at least N complete lines (for t_wait).
 t_has_lines() {
 	[ "$(wc -l <"$1")" -ge "$2" ]
+}
+
+# t_poll PORT BOARD_LOG BOARD_ARGS..: the common run: a board on host 1 that
+# answers on PORT (give it a --count), the client with stdout in $T_DIR/out and
+# stderr in $T_DIR/err, until the board has ended and the client has had
+# T_SETTLE_S (0.3 s) to print; then SIGINT. Sets T_BOARD_STATUS, T_ALIVE
+# ("alive" if the client still ran then) and T_STATUS (the client's).
+t_poll() {
+	local port=$1 log=$2 board client
+	shift 2
+	t_board 1 "$port" "$log" "$@"
+	board=$T_BOARD
+	t_client "$port" >"$T_DIR/out" 2>"$T_DIR/err" &
+	client=$!
+	t_wait_exit 20 $board
+	T_BOARD_STATUS=$T_STATUS
+	sleep "${T_SETTLE_S:-0.3}"
+	T_ALIVE=$(kill -0 $client 2>/dev/null && echo alive)
+	kill -INT $client 2>/dev/null
+	t_wait_exit 5 $client
 }
 
 # t_board I PORT LOG ARGS..: starts board-sim on host I listening on PORT,

@@ -1,0 +1,103 @@
+#!/bin/bash
+# A newcomer's first steps, on a bare Debian 12 and a bare Debian 13 (what
+# mmdebstrap --variant=minbase makes, nothing added): with a copy of what git
+# holds, as root, the demo sets itself up and shows detection lines; on
+# Debian 13 the test command's set-up is enough to build a native tree and
+# pass its unit tests and a lab test.
+#
+# Each system is a fresh copy of a cached minbase tarball, entered through
+# chroot in private mount and PID namespaces: the root is a mount point (the
+# lab's "ip netns" needs it), /proc, /sys, /dev and a fresh /run are mounted,
+# and when the namespace's first process ends, by any means, every process in
+# it ends with it and every mount goes. Only Debian's downloaded .deb files
+# are shared between runs, never what was installed.
+# Needs mmdebstrap, and a network path to Debian's archive.
+source "$(dirname "$0")/lib.sh"
+
+CACHE=${POLL_CLIENT_NEWCOMER_CACHE:-/var/cache/poll-client-newcomer}
+RELEASES=(bookworm trixie)
+# The whole of one release's run, set-up included, at most (seconds).
+RUN_LIMIT_S=900
+
+command -v mmdebstrap >/dev/null || t_skip_or_fail "mmdebstrap not found"
+[ "$(id -u)" -eq 0 ] || t_skip_or_fail "needs root (chroot, namespaces)"
+src=$(cd "$T_HERE/.." && pwd)
+
+# The systems live under RUNS/PID-RELEASE: those of a run that was killed are
+# removed by the next. Their mounts were in namespaces of their own, gone
+# with their processes, so removing the files touches nothing else.
+RUNS=$CACHE/run
+mkdir -p "$RUNS"
+for old in "$RUNS"/*; do
+	[ -e "$old" ] || continue
+	pid=${old##*/}
+	kill -0 "${pid%%-*}" 2>/dev/null || rm -rf "$old"
+done
+trap 'rm -rf "$T_DIR" "$RUNS/$$-"*' EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# bare_system RELEASE: prints the path of a cached minbase tarball of RELEASE,
+# made first if missing; the key is the recipe, so a change makes a new one.
+bare_system() {
+	local release=$1 recipe key tarball
+	recipe="mmdebstrap --variant=minbase --format=tar $release"
+	key=$(printf '%s\n' "$recipe" | sha256sum | cut -c1-12)
+	tarball=$CACHE/$release-minbase-$key.tar
+	if [ ! -s "$tarball" ]; then
+		mkdir -p "$CACHE"
+		rm -rf "$CACHE/$release"-minbase-*
+		$recipe "$tarball.part" >"$T_DIR/mmdebstrap-$release.log" 2>&1 &&
+			mv "$tarball.part" "$tarball" ||
+			{ tail -n 20 "$T_DIR/mmdebstrap-$release.log" >&2; rm -f "$tarball.part"; return 1; }
+	fi
+	echo "$tarball"
+}
+
+# in_system ROOT APT_CACHE CMD: runs the shell command CMD as root of the
+# system at ROOT, in /src, bounded by RUN_LIMIT_S.
+in_system() {
+	timeout -s KILL "$RUN_LIMIT_S" unshare --mount --pid --fork --kill-child=KILL \
+		--propagation private sh -c '
+		root=$1 apt=$2
+		mount --bind "$root" "$root" &&
+		mount -t proc proc "$root/proc" &&
+		mount --rbind /sys "$root/sys" &&
+		mount --rbind /dev "$root/dev" &&
+		mount -t tmpfs tmpfs "$root/run" &&
+		mount --bind "$apt" "$root/var/cache/apt/archives" &&
+		exec chroot "$root" /bin/bash -c "cd /src && $3"' sh "$@"
+}
+
+for release in "${RELEASES[@]}"; do
+	start=$SECONDS
+	tarball=$(bare_system "$release") || { t_fail "$release: bare system"; continue; }
+	root=$RUNS/$$-$release
+	mkdir -p "$root/src" "$CACHE/apt-$release"
+	tar -x -C "$root" -f "$tarball"
+	cp /etc/resolv.conf "$root/etc/resolv.conf"
+	git -C "$src" ls-files -z | tar -c -C "$src" --null -T - | tar -x -C "$root/src"
+
+	in_system "$root" "$CACHE/apt-$release" "CI=${CI:-} ./scripts/demo.sh 5" \
+		>"$T_DIR/demo.out" 2>"$T_DIR/demo.err"
+	status=$?
+	[ $status -eq 0 ] || tail -n 20 "$T_DIR/demo.err" >&2
+	t_eq "$release: the demo's status" $status 0
+	t_match "$release: the demo shows detection lines" "$(head -n 1 "$T_DIR/demo.out")" \
+		'^Object is detected [0-9.]+ meters away from board [a-z]+\.$'
+	if [ "$release" = trixie ]; then
+		in_system "$root" "$CACHE/apt-$release" "CI=${CI:-} ./scripts/install-deps.sh test &&
+			cmake -S . -B build -DPOLL_CLIENT_TESTS=ON >/dev/null &&
+			cmake --build build -j $(nproc) >/dev/null &&
+			ctest --test-dir build -R 'HandleReply|ParseReply|TerminateReply|lab_forms' \
+				--output-on-failure --no-tests=error" >"$T_DIR/tests.out" 2>&1
+		status=$?
+		[ $status -eq 0 ] || tail -n 30 "$T_DIR/tests.out" >&2
+		t_eq "$release: the test set-up builds, and unit and lab tests pass" $status 0
+		t_match "$release: tests ran" "$(cat "$T_DIR/tests.out")" "100% tests passed, 0 tests failed out of [0-9]+"
+	fi
+	rm -rf "$root"
+	echo "$release: $((SECONDS - start)) s"
+done
+
+t_finish
