@@ -11,14 +11,20 @@
 #   lab_client_exec CMD..  replace this shell by CMD in the client host, the
 #                       only place for poll-client: start it with & or in ( )
 #   lab_down            kill what runs in the lab, delete it, check nothing is left
+#   lab_reap_stale      remove every lab whose owner is gone (lab_up does it first)
 #
-# lab_up installs a trap that calls lab_down on exit, error and interrupt.
+# lab_up installs a trap that calls lab_down on exit, error and interrupt. A
+# SIGKILL leaves no time for a trap, so every lab records its owner (the
+# sourcing shell, by pid and start time) in LAB_OWNERS, and the next lab_up
+# anywhere on the machine removes the labs of owners that are gone.
 
 LAB_SUBNET_PREFIX=10.3.52
 LAB_CLIENT_IP=$LAB_SUBNET_PREFIX.10
 LAB_BOARD_IP_BASE=20          # board I gets .(20+I)
 LAB_MAX_BOARDS=50
 LAB_NAME_PREFIX=pclab
+# On tmpfs, as the namespaces' own mount points: both go at a reboot.
+LAB_OWNERS=/run/poll-client-lab
 
 LAB_ID=""
 LAB_CLIENT=""
@@ -49,6 +55,67 @@ lab_host_attach() {
 	ip -n "$ns" link set eth0 up || return 1
 }
 
+# lab_proc_start PID: the start time of process PID (clock ticks since boot),
+# which tells it from a later process that reuses the pid; empty if none.
+lab_proc_start() {
+	local stat
+	stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 0
+	# Fields after the command name, which may hold spaces: start time is 20th.
+	set -- ${stat##*) }
+	echo "${20}"
+}
+
+# lab_owner_alive ID: true while the process that made lab ID still runs.
+lab_owner_alive() {
+	local pid start
+	if read -r pid start 2>/dev/null <"$LAB_OWNERS/$1"; then
+		[ -n "$start" ] && [ "$(lab_proc_start "$pid")" = "$start" ]
+	else
+		# A lab from before owners were recorded: the pid in its name.
+		pid=${1#"$LAB_NAME_PREFIX"-}
+		kill -0 "${pid%%-*}" 2>/dev/null
+	fi
+}
+
+# lab_running PID..: prints those of the PIDs that still run (not zombies).
+lab_running() {
+	local pid stat
+	for pid in "$@"; do
+		stat=$(cat "/proc/$pid/stat" 2>/dev/null) || continue
+		set -- ${stat##*) }
+		[ "$1" = Z ] || echo "$pid"
+	done
+}
+
+# lab_remove ID: kills every process in lab ID's namespaces, then deletes them
+# (their interfaces go with them) and its owner record.
+lab_remove() {
+	local ns pids="" _
+	for ns in $(ip netns list | awk '{print $1}' | grep "^$1-"); do
+		pids="$pids $(ip netns pids "$ns" 2>/dev/null | tr '\n' ' ')"
+	done
+	[ -z "${pids// /}" ] || kill -KILL $pids 2>/dev/null
+	# A SIGKILL takes effect a little later: wait (2 s at most) until they have died.
+	for _ in $(seq 100); do
+		[ -n "$(lab_running $pids)" ] || break
+		sleep 0.02
+	done
+	for ns in $(ip netns list | awk '{print $1}' | grep "^$1-"); do
+		ip netns del "$ns" 2>/dev/null
+	done
+	rm -f "$LAB_OWNERS/$1"
+}
+
+lab_reap_stale() {
+	local id
+	for id in $({ ip netns list | awk '{print $1}' |
+		sed -n "s/^\($LAB_NAME_PREFIX-[0-9]*-[0-9]*\)-.*/\1/p"; ls "$LAB_OWNERS" 2>/dev/null; } | sort -u); do
+		lab_owner_alive "$id" && continue
+		echo "lab: removing $id, whose owner is gone" >&2
+		lab_remove "$id"
+	done
+}
+
 lab_up() {
 	local n=${1:-1} i
 	[ "$(id -u)" -eq 0 ] || { lab_fail "needs root (network namespaces)"; return 1; }
@@ -58,6 +125,9 @@ lab_up() {
 	LAB_SWITCH=$LAB_ID-sw
 	LAB_CLIENT=$LAB_ID-c
 	LAB_BOARDS=()
+	lab_reap_stale
+	mkdir -p "$LAB_OWNERS" && echo "$$ $(lab_proc_start $$)" >"$LAB_OWNERS/$LAB_ID" ||
+		{ lab_fail "cannot record the owner in $LAB_OWNERS"; return 1; }
 	trap 'lab_down' EXIT
 	trap 'lab_down; exit 130' INT
 	trap 'lab_down; exit 143' TERM
@@ -142,10 +212,7 @@ lab_down() {
 	for pid in $(jobs -p); do
 		case " $killed " in *" $pid "*) disown "$pid" 2>/dev/null ;; esac
 	done
-	[ -z "${killed// /}" ] || kill -KILL $killed 2>/dev/null
-	for ns in $(ip netns list | awk '{print $1}' | grep "^$LAB_ID-"); do
-		ip netns del "$ns" 2>/dev/null
-	done
+	lab_remove "$LAB_ID"
 	left=$(ip netns list | awk '{print $1}' | grep "^$LAB_ID-")
 	LAB_ID=""
 	if [ -n "$left" ]; then

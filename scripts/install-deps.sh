@@ -70,14 +70,29 @@ for arch in $add_arches; do
 	echo "install-deps: adding the $arch architecture (multiarch)" >&2
 	dpkg --add-architecture "$arch"
 done
+# Two passes: a foreign architecture's package that cannot be had (an archive
+# without that file) must not keep the native tools from being installed.
+native="" foreign=""
+for pkg in $missing; do
+	case $pkg in
+	*:*) foreign="$foreign $pkg" ;;
+	*) native="$native $pkg" ;;
+	esac
+done
+status=0
 if [ -n "$missing" ]; then
-	echo "install-deps: installing$missing" >&2
 	apt-get update -qq
-	# shellcheck disable=SC2086
-	apt-get install -y -qq --no-install-recommends $missing >/dev/null
 fi
+for set in "$native" "$foreign"; do
+	[ -n "$set" ] || continue
+	echo "install-deps: installing$set" >&2
+	# shellcheck disable=SC2086
+	apt-get install -y -qq --no-install-recommends $set >/dev/null || status=1
+done
 if [ $subids = yes ]; then
 	for f in /etc/subuid /etc/subgid; do
 		grep -q '^root:' "$f" 2>/dev/null || echo "root:100000:65536" >>"$f"
 	done
 fi
+[ $status -eq 0 ] || echo "install-deps: some packages could not be installed (see above)" >&2
+exit $status
