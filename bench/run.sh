@@ -33,8 +33,9 @@ die() {
 # need SECTION FILE: the contents of a figure that SECTION measures; stops
 # the report when it is missing.
 need() {
-	[ -s "$DATA/$1/$2" ] ||
-		die "no figure '$2' of section '$1' in $DATA: run 'bench/run.sh measure${1/#host/}' first"
+	local hint="bench/run.sh measure"
+	[ "$1" = host ] || hint="$hint $1"
+	[ -s "$DATA/$1/$2" ] || die "no figure '$2' of section '$1' in $DATA: run '$hint' first"
 	cat "$DATA/$1/$2"
 }
 

@@ -1,7 +1,8 @@
 #!/bin/bash
-# image.sh: prints the folder that holds the emulated board's system, building
-# it first if the cache has none for this recipe: a minimal armhf Debian
-# bookworm with systemd as PID 1, Debian's armmp kernel and a small initrd.
+# image.sh [RELEASE]: prints the folder that holds the emulated board's system,
+# building it first if the cache has none for this recipe: a minimal armhf
+# Debian RELEASE (bookworm, the default, or trixie) with systemd as PID 1,
+# Debian's armmp kernel and a small initrd.
 #
 #   root.img      ext4 root file system (boot it through a qcow2 overlay)
 #   vmlinuz       the kernel
@@ -11,12 +12,17 @@
 # maintainer scripts under emulation.
 #
 # The cache lives in $BOARD_VM_CACHE (default /var/cache/poll-client-board-vm),
-# one folder per hash of the recipe (this file and board-test.service). Needs root.
+# one folder per release and hash of the recipe (this file, board-test.service
+# and the release). Needs root.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
 CACHE=${BOARD_VM_CACHE:-/var/cache/poll-client-board-vm}
-SUITE=bookworm
+SUITE=${1:-bookworm}
+case $SUITE in
+bookworm | trixie) ;;
+*) echo "board-vm: release '$SUITE' is not one the board is built for (bookworm, trixie)" >&2; exit 2 ;;
+esac
 MIRROR=http://deb.debian.org/debian
 ROOT_SIZE=1G
 # The board's own address on the lab subnet: the one the lab gives its client.
@@ -35,8 +41,8 @@ dpkg-db-backup.timer fstrim.timer e2scrub_all.timer e2scrub_reap.service"
 
 say() { echo "board-vm: $*" >&2; }
 
-key=$(cat "$here/image.sh" "$here/board-test.service" | sha256sum | cut -c1-16)
-out=$CACHE/$key
+key=$({ cat "$here/image.sh" "$here/board-test.service"; echo "$SUITE"; } | sha256sum | cut -c1-16)
+out=$CACHE/$SUITE-$key
 if [ -f "$out/done" ]; then
 	echo "$out"
 	exit 0
@@ -49,7 +55,7 @@ mountpoint -q /proc/sys/fs/binfmt_misc ||
 update-binfmts --enable qemu-arm 2>/dev/null || true
 arch-test armhf >/dev/null || { say "cannot run armhf programs (binfmt_misc, qemu-user-static)"; exit 1; }
 
-say "building the armhf image (about three minutes) into $out"
+say "building the armhf $SUITE image (about three minutes) into $out"
 mkdir -p "$CACHE"
 work=$(mktemp -d "$CACHE/build.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -86,8 +92,10 @@ rm -rf "$out"
 mv "$work" "$out"
 trap - EXIT
 touch "$out/done"
-# Images of older recipes are of no more use.
-for old in "$CACHE"/*/done; do
+# This release's images of older recipes are of no more use.
+for old in "$CACHE/$SUITE"-*/done; do
 	[ "$old" = "$out/done" ] || rm -rf "$(dirname "$old")"
 done
+# So are those from before the cache was kept per release (named by the key alone).
+find "$CACHE" -mindepth 1 -maxdepth 1 -type d -regextype egrep -regex '.*/[0-9a-f]{16}' -exec rm -rf {} +
 echo "$out"

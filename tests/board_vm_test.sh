@@ -1,8 +1,8 @@
 #!/bin/bash
 # The armhf client package on the board's own system: an emulated ARM board
-# (Debian bookworm, systemd as PID 1) in the lab installs it with apt, runs it
-# as poll-client@5000 against the lab's boards, loses its network and gets it
-# back, stops it, and powers off. It reports on its virtio console; this side
+# (Debian BOARD_RELEASE, bookworm or trixie; systemd as PID 1) in the lab
+# installs it with apt, runs it as poll-client@5000 against the lab's boards,
+# loses its network and gets it back, stops it, and powers off. It reports on its virtio console; this side
 # checks the report and what the lab's boards saw. Needs DIST_DIR.
 source "$(dirname "$0")/lib.sh"
 SRC=$T_HERE/..
@@ -13,7 +13,8 @@ BOOT_LIMIT_S=420
 deb=$(ls "$DIST_DIR"/poll-client_*_armhf.deb 2>/dev/null)
 [ -n "$deb" ] || t_skip_or_fail "no armhf client package in $DIST_DIR (run ./scripts/package.sh)"
 "$SRC/scripts/install-deps.sh" vm || t_skip_or_fail "cannot install the emulator and image tools"
-image=$("$SRC/board-vm/image.sh") || t_skip_or_fail "cannot build the board's image"
+RELEASE=${BOARD_RELEASE:-bookworm}
+image=$("$SRC/board-vm/image.sh" "$RELEASE") || t_skip_or_fail "cannot build the board's $RELEASE image"
 
 t_lab_up 2
 source "$SRC/board-vm/board-vm.sh"

@@ -97,6 +97,8 @@ t_stop_jobs() {
 	local pids
 	pids=$(jobs -p)
 	[ -z "$pids" ] || kill -KILL $pids 2>/dev/null
+	# Killed on purpose: not worth a "Killed" line each.
+	disown -a
 	return 0
 }
 

@@ -1,0 +1,69 @@
+#!/bin/bash
+# pizero-image.sh: prints the folder that holds the emulated Raspberry Pi
+# Zero's parts, fetching them first if the cache has none for this recipe:
+# Debian's armel kernel for the Pi Zero/1 (linux-image-rpi, bookworm), its
+# device tree, its USB network modules, and Debian's busybox-static (armel).
+#
+#   vmlinuz              the kernel
+#   bcm2835-rpi-zero.dtb the device tree, mended for qemu (see below)
+#   root/                busybox and the modules, the base of each run's
+#                        initramfs (pizero-initramfs.sh adds the rest)
+#
+# The cache lives in $BOARD_VM_CACHE (default /var/cache/poll-client-board-vm),
+# as pizero-KEY, KEY a hash of this file. Needs root (apt-get, multiarch armel).
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+
+CACHE=${BOARD_VM_CACHE:-/var/cache/poll-client-board-vm}
+# The USB network stack for qemu's usb-net (CDC Ethernet), in load order.
+MODULES="drivers/net/mii.ko drivers/net/usb/usbnet.ko drivers/net/usb/cdc_ether.ko"
+
+say() { echo "board-vm: $*" >&2; }
+
+key=$(sha256sum "$here/pizero-image.sh" | cut -c1-16)
+out=$CACHE/pizero-$key
+if [ -f "$out/done" ]; then
+	echo "$out"
+	exit 0
+fi
+
+say "fetching the Pi Zero's kernel and busybox into $out"
+mkdir -p "$CACHE"
+work=$(mktemp -d "$CACHE/build.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+dpkg --print-foreign-architectures | grep -qx armel ||
+	{ say "the armel architecture is not added (./scripts/install-deps.sh package)"; exit 1; }
+kernel=$(apt-cache depends linux-image-rpi:armel | sed -n 's/.*Depends: \(linux-image-[0-9][^:]*-rpi\).*/\1/p' | head -n 1)
+[ -n "$kernel" ] || { say "no linux-image-rpi for armel in apt's lists"; exit 1; }
+(cd "$work" && apt-get download -q "$kernel:armel" busybox-static:armel) >&2 2>/dev/null ||
+	(cd "$work" && apt-get update -qq && apt-get download -q "$kernel:armel" busybox-static:armel) >&2
+dpkg-deb -x "$work"/linux-image-*.deb "$work/k"
+dpkg-deb -x "$work"/busybox-static_*.deb "$work/bb"
+version=${kernel#linux-image-}
+
+cp "$work/k/boot/vmlinuz-$version" "$work/vmlinuz"
+# qemu's raspi0 has no "asb" registers, and the kernel panics probing them in
+# bcm2835_power_probe: the power node keeps only its first register range.
+dtc -q -I dtb -O dts "$work/k/usr/lib/linux-image-$version/bcm2835-rpi-zero.dtb" |
+	sed '/watchdog@7e100000 {/,/};/{
+		s/reg = <\(0x7e100000 0x[0-9a-f]*\) 0x7e00a000 0x[0-9a-f]*>;/reg = <\1>;/
+		s/reg-names = "pm\\0asb";/reg-names = "pm";/
+	}' >"$work/zero.dts"
+grep -q 'reg-names = "pm";' "$work/zero.dts" || { say "the device tree's power node has changed"; exit 1; }
+dtc -q -I dts -O dtb -o "$work/bcm2835-rpi-zero.dtb" "$work/zero.dts"
+
+root=$work/root
+mkdir -p "$root/bin" "$root/lib/modules"
+cp "$work/bb/bin/busybox" "$root/bin/busybox"
+for m in $MODULES; do
+	cp "$work/k/lib/modules/$version/kernel/$m" "$root/lib/modules/"
+done
+rm -rf "$work/k" "$work/bb" "$work"/*.deb "$work/zero.dts"
+rm -rf "$out"
+mv "$work" "$out"
+trap - EXIT
+touch "$out/done"
+for old in "$CACHE"/pizero-*/done; do
+	[ "$old" = "$out/done" ] || rm -rf "$(dirname "$old")"
+done
+echo "$out"

@@ -1,0 +1,69 @@
+#!/bin/bash
+# The universal ARM binary from the tarball on an emulated Raspberry Pi Zero
+# (ARM1176, ARMv6; Debian's Pi kernel) with no Debian and no systemd: BusyBox
+# init runs it from the inittab line that the README gives, word for word.
+# It prints the lab's boards' lines on the console, init starts it again after
+# a kill, and while the address is gone it fails with musl's reason, restarted
+# at a bounded pace, until the lines resume. Needs DIST_DIR and the musl tree's
+# LIBC_REASON (for musl's wording).
+source "$(dirname "$0")/lib.sh"
+SRC=$T_HERE/..
+PORT=5000
+BOOT_LIMIT_S=120
+LINE_NORTH="Object is detected 1.500000 meters away from board north."
+LINE_EAST="Object is detected 2.250000 meters away from board east."
+
+tarball=$(ls "$DIST_DIR"/poll-client-*-linux-arm.tar.gz 2>/dev/null)
+[ -n "$tarball" ] || t_skip_or_fail "no ARM tarball in $DIST_DIR (run ./scripts/package.sh)"
+line=$(grep -m 1 '^::respawn:' "$SRC/README.md")
+t_eq "the README's inittab line is the tarball's" "$(tar -xzOf "$tarball" --wildcards '*/INSTALL' |
+	grep '^::respawn:')" "$line"
+"$SRC/scripts/install-deps.sh" vm package || t_skip_or_fail "cannot install the emulator"
+parts=$("$SRC/board-vm/pizero-image.sh") || t_skip_or_fail "cannot fetch the Pi Zero's parts"
+tar -xzf "$tarball" -C "$T_DIR"
+
+t_lab_up 2
+source "$SRC/board-vm/board-vm.sh"
+# Paced, so that the serial console keeps up with every line.
+t_board 1 $PORT /dev/null --name north --distance 1.5 --delay 100
+t_board 2 $PORT /dev/null --name east --distance 2.25 --delay 100
+T_SNIFF_LIMIT_S=$((BOOT_LIMIT_S + 10)) t_sniff 1 "$T_DIR/requests.pcap" udp dst port $PORT
+started=$SECONDS
+pizero_boot "$parts" "$line" "$T_DIR"/poll-client-*/poll-client "$T_DIR" $BOOT_LIMIT_S ||
+	t_fail "cannot boot the Pi Zero"
+t_wait_exit $((BOOT_LIMIT_S + 10)) $BOARD_VM_PID
+echo "pizero: powered off after $((SECONDS - started)) s, status $T_STATUS"
+console=$(sed 's/\r$//' "$T_DIR/serial.log")
+printf '%s\n' "$console" | grep -v '^Object is detected' | head -n 40
+t_eq "the board powers off by itself" "$T_STATUS" 0
+t_eq "the board finished its test" "$(printf '%s\n' "$console" | grep -cx 'report: done')" 1
+
+# part FROM TO: the console's lines between two of the board's reports.
+part() { printf '%s\n' "$console" | sed -n "/^report: $1/,/^report: $2/p" | grep -v '^report: '; }
+lines_of() { part "$1" "$2" | grep -c -x -e "$LINE_NORTH" -e "$LINE_EAST"; }
+t_eq "every detection line exact, from the lab's boards" \
+	"$(printf '%s\n' "$console" | grep '^Object' | grep -v -x -e "$LINE_NORTH" -e "$LINE_EAST")" ""
+t_between "lines of both boards" "$(part client 'peak memory' | sort -u | grep -c -x -e "$LINE_NORTH" -e "$LINE_EAST")" 2 2
+pid=$(printf '%s\n' "$console" | sed -n 's/^report: killed //p')
+t_match "init starts it again after the kill" \
+	"$(printf '%s\n' "$console" | sed -n 's/^report: client after the kill //p')" "^[0-9]+$"
+[ "$(printf '%s\n' "$console" | sed -n 's/^report: client after the kill //p')" != "$pid" ] ||
+	t_fail "the client after the kill is the killed one"
+t_between "lines resume after the kill" "$(lines_of killed 'address flushed')" 1 100000
+reason=$(t_reason 101)
+t_between "with no address: 'Sendto: $reason', restarted every 2 s or so (in 7 s)" \
+	"$(part 'address flushed' 'address restored' | grep -c -x "Sendto: $reason")" 2 5
+t_eq "nothing else printed while down" \
+	"$(part 'address flushed' 'address restored' | grep -v -x -e "Sendto: $reason" -e "$LINE_NORTH" -e "$LINE_EAST" | grep -c .)" 0
+t_between "lines resume once the address is back" "$(lines_of 'address restored' 'client at the end')" 1 100000
+hwm=$(printf '%s\n' "$console" | sed -n 's/^report: peak memory//p' | awk '{ print $1, $2 }')
+echo "pizero: peak memory of the client (VmHWM): $hwm"
+t_match "peak memory reported" "$hwm" "^[0-9]+ kB$"
+
+kill -INT $T_SNIFFER
+t_wait_exit 5 $T_SNIFFER
+t_eq "the boards see DATA\\n broadcast from the board's address" \
+	"$(t_datagrams "$T_DIR/requests.pcap" | cut -d' ' -f2- | sed 's/^\([0-9.]*\):[0-9]*/\1/' | sort -u)" \
+	"10.3.52.10 10.3.52.255:$PORT DATA\\n"
+
+t_finish
