@@ -10,5 +10,5 @@ printf '%s\n' "$summary"
 [ $status -eq 0 ] || tr -d '\r' <"$T_DIR/log" | tail -n 40 >&2
 t_eq "$1: autopkgtest's status" $status 0
 t_eq "$1: every test passed, none skipped" "$(printf '%s\n' "$summary" | awk '{ print $2 }' | sort -u)" PASS
-t_eq "$1: the four tests ran" "$(printf '%s\n' "$summary" | grep -c .)" 4
+t_eq "$1: both tests ran" "$(printf '%s\n' "$summary" | grep -c .)" 2
 t_finish
