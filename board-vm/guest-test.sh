@@ -52,6 +52,7 @@ report "at first-line $(journal -g '^Object is detected' | head -n 1 | sed 's/^\
 mark checks
 pid=$(systemctl show -p MainPID --value "$unit")
 report "uid $(awk '/^Uid:/ { print $2 }' "/proc/$pid/status")"
+report "peak memory $(awk '/^VmHWM:/ { print $2, $3 }' "/proc/$pid/status")"
 report "exposure $(systemd-analyze security "$unit" 2>/dev/null | sed -n 's/.*Overall exposure level for .*: \([0-9.]*\).*/\1/p')"
 
 mark fault

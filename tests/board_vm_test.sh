@@ -48,6 +48,8 @@ for b in $BOARDS; do
 	t_match "lines of board $b again after the fault" "$(value "lines after the fault $b")" "^[1-9][0-9]*$"
 done
 t_between "runs as a dynamic user" "$(value uid)" 61184 65519
+echo "board-vm: $RELEASE: peak memory of the client (VmHWM): $(value 'peak memory')"
+t_match "peak memory reported" "$(value 'peak memory')" "^[0-9]+ kB$"
 t_between "exposure on the board at most 1.5" "$(value exposure)" 0 1.5
 t_match "the send fails once the address is gone" "$(sed 's/\r$//' "$T_DIR/vm/console.log")" \
 	'journal: .*Sendto: Network is unreachable'
