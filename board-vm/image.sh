@@ -48,12 +48,8 @@ if [ -f "$out/done" ]; then
 	exit 0
 fi
 
-# Maintainer scripts of ARM packages run under qemu-user; with no systemd as
-# PID 1 here, nothing has mounted binfmt_misc or enabled the handler.
-mountpoint -q /proc/sys/fs/binfmt_misc ||
-	mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
-update-binfmts --enable qemu-arm 2>/dev/null || true
-arch-test armhf >/dev/null || { say "cannot run armhf programs (binfmt_misc, qemu-user-static)"; exit 1; }
+# Maintainer scripts of ARM packages run under qemu-user.
+"$here/../scripts/run-foreign.sh" armhf
 
 say "building the armhf $SUITE image (about three minutes) into $out"
 mkdir -p "$CACHE"

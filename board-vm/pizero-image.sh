@@ -7,7 +7,7 @@
 #   vmlinuz              the kernel
 #   bcm2835-rpi-zero.dtb the device tree, mended for qemu (see below)
 #   root/                busybox and the modules, the base of each run's
-#                        initramfs (pizero-initramfs.sh adds the rest)
+#                        initramfs (pizero_boot in board-vm.sh adds the rest)
 #
 # The cache lives in $BOARD_VM_CACHE (default /var/cache/poll-client-board-vm),
 # as pizero-KEY, KEY a hash of this file. Needs root (apt-get, multiarch armel).

@@ -55,21 +55,22 @@ lab_host_attach() {
 	ip -n "$ns" link set eth0 up || return 1
 }
 
-# lab_proc_start PID: the start time of process PID (clock ticks since boot),
-# which tells it from a later process that reuses the pid; empty if none.
-lab_proc_start() {
-	local stat
+# lab_proc_field PID N: field N of /proc/PID/stat, counted after the command
+# name (which may hold spaces): 1 is the state, 20 the start time in clock
+# ticks since boot, which tells a process from a later one with its pid.
+# Empty if there is no such process.
+lab_proc_field() {
+	local stat n=$2
 	stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 0
-	# Fields after the command name, which may hold spaces: start time is 20th.
 	set -- ${stat##*) }
-	echo "${20}"
+	echo "${!n}"
 }
 
 # lab_owner_alive ID: true while the process that made lab ID still runs.
 lab_owner_alive() {
 	local pid start
 	if read -r pid start 2>/dev/null <"$LAB_OWNERS/$1"; then
-		[ -n "$start" ] && [ "$(lab_proc_start "$pid")" = "$start" ]
+		[ -n "$start" ] && [ "$(lab_proc_field "$pid" 20)" = "$start" ]
 	else
 		# A lab from before owners were recorded: the pid in its name.
 		pid=${1#"$LAB_NAME_PREFIX"-}
@@ -79,11 +80,10 @@ lab_owner_alive() {
 
 # lab_running PID..: prints those of the PIDs that still run (not zombies).
 lab_running() {
-	local pid stat
+	local pid state
 	for pid in "$@"; do
-		stat=$(cat "/proc/$pid/stat" 2>/dev/null) || continue
-		set -- ${stat##*) }
-		[ "$1" = Z ] || echo "$pid"
+		state=$(lab_proc_field "$pid" 1)
+		[ -z "$state" ] || [ "$state" = Z ] || echo "$pid"
 	done
 }
 
@@ -126,7 +126,7 @@ lab_up() {
 	LAB_CLIENT=$LAB_ID-c
 	LAB_BOARDS=()
 	lab_reap_stale
-	mkdir -p "$LAB_OWNERS" && echo "$$ $(lab_proc_start $$)" >"$LAB_OWNERS/$LAB_ID" ||
+	mkdir -p "$LAB_OWNERS" && echo "$$ $(lab_proc_field $$ 20)" >"$LAB_OWNERS/$LAB_ID" ||
 		{ lab_fail "cannot record the owner in $LAB_OWNERS"; return 1; }
 	trap 'lab_down' EXIT
 	trap 'lab_down; exit 130' INT

@@ -19,20 +19,6 @@ for deb in "${debs[@]}"; do
 	[ -f "$deb" ] || { echo "autopkgtest: no $deb (run ./scripts/package.sh)" >&2; exit 1; }
 done
 
-if [ "$arch" != "$(dpkg --print-architecture)" ]; then
-	mountpoint -q /proc/sys/fs/binfmt_misc ||
-		mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
-	update-binfmts --enable qemu-arm 2>/dev/null || true
-	arch-test "$arch" >/dev/null || { echo "autopkgtest: cannot run $arch programs" >&2; exit 1; }
-fi
-recipe="mmdebstrap --variant=apt --format=tar --arch=$arch $RELEASE"
-tarball=$CACHE/$RELEASE-$arch-$(printf '%s\n' "$recipe" | sha256sum | cut -c1-12).tar
-if [ ! -s "$tarball" ]; then
-	echo "autopkgtest: making the $arch testbed (a minute or two)" >&2
-	mkdir -p "$CACHE"
-	rm -f "$CACHE/$RELEASE-$arch"-*.tar
-	$recipe "$tarball.part" >&2 2>"$tarball.log" || { cat "$tarball.log" >&2; exit 1; }
-	mv "$tarball.part" "$tarball"
-	rm -f "$tarball.log"
-fi
+./scripts/run-foreign.sh "$arch"
+tarball=$(./scripts/debian-tarball.sh "$CACHE" "$RELEASE-$arch" --variant=apt --arch="$arch" "$RELEASE")
 autopkgtest -U "${debs[@]}" . -- unshare --arch "$arch" --release "$RELEASE" --tarball "$tarball"

@@ -37,23 +37,6 @@ trap 'rm -rf "$T_DIR" "$RUNS/$$-"*' EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# bare_system RELEASE: prints the path of a cached minbase tarball of RELEASE,
-# made first if missing; the key is the recipe, so a change makes a new one.
-bare_system() {
-	local release=$1 recipe key tarball
-	recipe="mmdebstrap --variant=minbase --format=tar $release"
-	key=$(printf '%s\n' "$recipe" | sha256sum | cut -c1-12)
-	tarball=$CACHE/$release-minbase-$key.tar
-	if [ ! -s "$tarball" ]; then
-		mkdir -p "$CACHE"
-		rm -rf "$CACHE/$release"-minbase-*
-		$recipe "$tarball.part" >"$T_DIR/mmdebstrap-$release.log" 2>&1 &&
-			mv "$tarball.part" "$tarball" ||
-			{ tail -n 20 "$T_DIR/mmdebstrap-$release.log" >&2; rm -f "$tarball.part"; return 1; }
-	fi
-	echo "$tarball"
-}
-
 # in_system ROOT APT_CACHE CMD: runs the shell command CMD as root of the
 # system at ROOT, in /src, bounded by RUN_LIMIT_S.
 in_system() {
@@ -71,7 +54,8 @@ in_system() {
 
 for release in "${RELEASES[@]}"; do
 	start=$SECONDS
-	tarball=$(bare_system "$release") || { t_fail "$release: bare system"; continue; }
+	tarball=$("$src/scripts/debian-tarball.sh" "$CACHE" "$release-minbase" --variant=minbase "$release") ||
+		{ t_fail "$release: bare system"; continue; }
 	root=$RUNS/$$-$release
 	mkdir -p "$root/src" "$CACHE/apt-$release"
 	tar -x -C "$root" -f "$tarball"

@@ -44,10 +44,10 @@ lines_of() { part "$1" "$2" | grep -c -x -e "$LINE_NORTH" -e "$LINE_EAST"; }
 t_eq "every detection line exact, from the lab's boards" \
 	"$(printf '%s\n' "$console" | grep '^Object' | grep -v -x -e "$LINE_NORTH" -e "$LINE_EAST")" ""
 t_between "lines of both boards" "$(part client 'peak memory' | sort -u | grep -c -x -e "$LINE_NORTH" -e "$LINE_EAST")" 2 2
-pid=$(printf '%s\n' "$console" | sed -n 's/^report: killed //p')
-t_match "init starts it again after the kill" \
-	"$(printf '%s\n' "$console" | sed -n 's/^report: client after the kill //p')" "^[0-9]+$"
-[ "$(printf '%s\n' "$console" | sed -n 's/^report: client after the kill //p')" != "$pid" ] ||
+# value KEY: what the board reported after "report: KEY".
+value() { printf '%s\n' "$console" | sed -n "s/^report: $1//p"; }
+t_match "init starts it again after the kill" "$(value 'client after the kill ')" "^[0-9]+$"
+[ "$(value 'client after the kill ')" != "$(value 'killed ')" ] ||
 	t_fail "the client after the kill is the killed one"
 t_between "lines resume after the kill" "$(lines_of killed 'address flushed')" 1 100000
 reason=$(t_reason 101)
@@ -56,7 +56,7 @@ t_between "with no address: 'Sendto: $reason', restarted every 2 s or so (in 7 s
 t_eq "nothing else printed while down" \
 	"$(part 'address flushed' 'address restored' | grep -v -x -e "Sendto: $reason" -e "$LINE_NORTH" -e "$LINE_EAST" | grep -c .)" 0
 t_between "lines resume once the address is back" "$(lines_of 'address restored' 'client at the end')" 1 100000
-hwm=$(printf '%s\n' "$console" | sed -n 's/^report: peak memory//p' | awk '{ print $1, $2 }')
+hwm=$(value 'peak memory' | awk '{ print $1, $2 }')
 echo "pizero: peak memory of the client (VmHWM): $hwm"
 t_match "peak memory reported" "$hwm" "^[0-9]+ kB$"
 
