@@ -2,14 +2,13 @@
 // the same request, but each cycle only sends the request and receives the
 // reply: no clearing, no parsing, no printing. Runs for ever, like the client;
 // run it only in the lab (it broadcasts to 10.3.52.255 as the client does).
+#include "poll_client.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/socket.h>
-
-constexpr const char REQUEST[] = "DATA\n";
-constexpr size_t REPLY_SIZE = 100;
 
 int
 main(int argc, char *argv[])
@@ -27,12 +26,12 @@ main(int argc, char *argv[])
 	sockaddr_in dest = {};
 	dest.sin_family = AF_INET;
 	dest.sin_port = htons(static_cast<uint16_t>(strtol(argv[1], nullptr, 10)));
-	dest.sin_addr.s_addr = inet_addr("10.3.52.255");
-	char reply[REPLY_SIZE];
+	dest.sin_addr.s_addr = inet_addr(BROADCAST_ADDRESS);
+	char reply[MESSAGE_SIZE];
 	sockaddr_in sender;
 	socklen_t sender_len = sizeof sender;
 	for (;;) {
-		if (sendto(sock, REQUEST, sizeof REQUEST - 1, 0,
+		if (sendto(sock, REQUEST_TEXT, sizeof REQUEST_TEXT - 1, 0,
 		        reinterpret_cast<sockaddr *>(&dest), sizeof dest) < 0) {
 			perror("bare-loop: sendto");
 			return 1;

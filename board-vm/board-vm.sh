@@ -1,60 +1,72 @@
-# board-vm.sh: boots the emulated board in the network lab. Source it from
-# bash after lab/lab.sh and lab_up.
+# board-vm.sh: boots an emulated board in the network lab, in the client
+# host's place. Source it from bash inside a lab (lab/lab).
 #
-#   board_vm_boot IMAGE_DIR PAYLOAD_DIR OUT_DIR SECONDS
-#       boots the image of image.sh through a throw-away overlay in OUT_DIR,
-#       with PAYLOAD_DIR as a read-only second disk (the board runs its
-#       run.sh and reports on its virtio console, OUT_DIR/console.log; the
-#       serial console goes to OUT_DIR/serial.log). The board takes the lab
-#       client's address, so the lab's own client host leaves the bridge.
-#       Its network device is a tap on the lab's bridge, inside the lab's
-#       switch namespace: the emulator has no other way out. It runs in the
-#       background, ended after SECONDS at the latest; BOARD_VM_PID is its pid.
+#   board_vm_boot ARCH IMAGE_DIR PAYLOAD_DIR OUT_DIR SECONDS
+#       boots the Debian image of image.sh (a qemu "virt" board of ARCH)
+#       through a throw-away overlay in OUT_DIR, with PAYLOAD_DIR as a
+#       read-only second disk (the board runs its run.sh and reports on its
+#       virtio console, OUT_DIR/console.log).
 #
 #   pizero_boot PARTS INITTAB_LINE CLIENT OUT_DIR SECONDS
 #       boots an emulated Raspberry Pi Zero (ARM1176, ARMv6) from the parts
 #       of pizero-image.sh and an initramfs made here: BusyBox as init, with
 #       pizero-rcS as its start-up, INITTAB_LINE to run CLIENT (installed as
-#       /usr/bin/poll-client), and pizero-test.sh once. Its network is a USB
-#       Ethernet device on a tap in the lab, as above; its serial console goes
-#       to OUT_DIR/serial.log. Same background run and BOARD_VM_PID.
+#       /usr/bin/poll-client), and pizero-test.sh once.
+#
+# Both take the lab client's address (the board's payload says which) and
+# run in the background, ended after SECONDS at the latest; BOARD_VM_PID is
+# the emulator's pid, and its serial console goes to OUT_DIR/serial.log.
 
 BOARD_VM_MEMORY_MB=512
 BOARD_VM_CPUS=2
 BOARD_VM_MAC=52:54:00:03:52:10
 
-# board_vm_tap: the board's tap vm0 on the lab's bridge, in place of the
-# lab's client host, whose address the board takes.
-board_vm_tap() {
-	[ -n "${LAB_SWITCH:-}" ] || { echo "board-vm: no lab" >&2; return 1; }
-	ip -n "$LAB_SWITCH" link del c0 || return 1
-	ip -n "$LAB_SWITCH" tuntap add dev vm0 mode tap || return 1
-	ip -n "$LAB_SWITCH" link set vm0 master br0 up || return 1
+# board_vm_run SECONDS OUT_DIR NIC_MODEL QEMU..: the one way to start an
+# emulated board. Its network device is NIC_MODEL on a tap on the lab's
+# bridge, in the client host's place: the emulator has no other way out.
+board_vm_run() {
+	local seconds=$1 out=$2 nic=$3
+	shift 3
+	[ -n "${LAB_BRIDGE:-}" ] || { echo "board-vm: not inside a lab" >&2; return 1; }
+	ip link del "$LAB_CLIENT_LINK" || return 1
+	ip tuntap add dev vm0 mode tap || return 1
+	ip link set vm0 master "$LAB_BRIDGE" up || return 1
+	: >"$out/serial.log"
+	timeout -s KILL "$seconds" "$@" -nodefaults -display none -monitor none -no-reboot \
+		-netdev tap,id=lab,ifname=vm0,script=no,downscript=no \
+		-device "$nic,netdev=lab,mac=$BOARD_VM_MAC" \
+		-serial file:"$out/serial.log" \
+		</dev/null >"$out/qemu.log" 2>&1 &
+	BOARD_VM_PID=$!
+}
+
+# board_vm_qemu ARCH: the emulator and board of a Debian ARCH system.
+board_vm_qemu() {
+	case $1 in
+	armhf) echo "qemu-system-arm -M virt,highmem=off -cpu cortex-a15" ;;
+	arm64) echo "qemu-system-aarch64 -M virt -cpu cortex-a53" ;;
+	*) echo "board-vm: no board for '$1'" >&2; return 1 ;;
+	esac
 }
 
 board_vm_boot() {
-	local image=$1 payload=$2 out=$3 seconds=$4
-	[ -n "${LAB_SWITCH:-}" ] || { echo "board-vm: no lab" >&2; return 1; }
+	local arch=$1 image=$2 payload=$3 out=$4 seconds=$5 qemu
+	qemu=$(board_vm_qemu "$arch") || return 1
+	printf 'ADDRESS=%s/%s\n' "$LAB_CLIENT_IP" "$LAB_PREFIX_LEN" >>"$payload/settings.sh"
 	qemu-img create -q -f qcow2 -F raw -b "$image/root.img" "$out/overlay.qcow2" || return 1
 	mke2fs -q -t ext4 -d "$payload" "$out/payload.img" 64M >/dev/null || return 1
-	board_vm_tap || return 1
 	: >"$out/console.log"
-	ip netns exec "$LAB_SWITCH" timeout -s KILL "$seconds" qemu-system-arm \
-		-M virt,highmem=off -cpu cortex-a15 -smp $BOARD_VM_CPUS -m $BOARD_VM_MEMORY_MB \
-		-nodefaults -display none -monitor none -no-reboot \
+	# shellcheck disable=SC2086  # the emulator's words
+	board_vm_run "$seconds" "$out" virtio-net-pci,romfile= $qemu \
+		-smp $BOARD_VM_CPUS -m $BOARD_VM_MEMORY_MB \
 		-kernel "$image/vmlinuz" -initrd "$image/initrd.img" \
 		-append "root=/dev/vda rw console=ttyAMA0 panic=-1 quiet mitigations=off" \
 		-drive if=none,id=root,file="$out/overlay.qcow2",format=qcow2 \
 		-device virtio-blk-pci,drive=root \
 		-drive if=none,id=payload,file="$out/payload.img",format=raw,readonly=on \
 		-device virtio-blk-pci,drive=payload \
-		-netdev tap,id=lab,ifname=vm0,script=no,downscript=no \
-		-device virtio-net-pci,netdev=lab,mac=$BOARD_VM_MAC,romfile= \
-		-serial file:"$out/serial.log" \
 		-device virtio-serial-pci -chardev file,id=report,path="$out/console.log" \
-		-device virtconsole,chardev=report \
-		</dev/null >"$out/qemu.log" 2>&1 &
-	BOARD_VM_PID=$!
+		-device virtconsole,chardev=report
 }
 
 pizero_boot() {
@@ -66,6 +78,7 @@ pizero_boot() {
 	cp "$client" "$root/usr/bin/poll-client" || return 1
 	install -m 755 "$here/pizero-rcS" "$root/etc/init.d/rcS" || return 1
 	install -m 755 "$here/pizero-test.sh" "$root/etc/pizero-test.sh" || return 1
+	printf '%s/%s\n' "$LAB_CLIENT_IP" "$LAB_PREFIX_LEN" >"$root/etc/board-address"
 	printf '::sysinit:/etc/init.d/rcS\n%s\n::once:/bin/sh /etc/pizero-test.sh\n' "$line" \
 		>"$root/etc/inittab" || return 1
 	ln -s bin/busybox "$root/init" && ln -s busybox "$root/bin/sh" &&
@@ -73,16 +86,8 @@ pizero_boot() {
 	# The kernel opens the console before anything is mounted.
 	mknod -m 600 "$root/dev/console" c 5 1 || return 1
 	(cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$out/initramfs.cpio.gz" || return 1
-	board_vm_tap || return 1
-	: >"$out/serial.log"
-	ip netns exec "$LAB_SWITCH" timeout -s KILL "$seconds" qemu-system-arm \
-		-M raspi0 -nodefaults -display none -monitor none -no-reboot \
+	board_vm_run "$seconds" "$out" usb-net qemu-system-arm -M raspi0 \
 		-kernel "$parts/vmlinuz" -dtb "$parts/bcm2835-rpi-zero.dtb" \
 		-initrd "$out/initramfs.cpio.gz" \
-		-append "console=ttyAMA0 quiet loglevel=1 panic=-1" \
-		-netdev tap,id=lab,ifname=vm0,script=no,downscript=no \
-		-device usb-net,netdev=lab,mac=$BOARD_VM_MAC \
-		-serial file:"$out/serial.log" \
-		</dev/null >"$out/qemu.log" 2>&1 &
-	BOARD_VM_PID=$!
+		-append "console=ttyAMA0 quiet loglevel=1 panic=-1"
 }

@@ -3,7 +3,7 @@
 # output on the virtio console: installs the client package, runs it as a
 # service against the lab's boards, takes the network away and gives it back,
 # stops it, and powers the board off. Each finding is a line "report: KEY ...".
-# BOARDS and PORT come from settings.sh beside it.
+# BOARDS, PORT and the board's ADDRESS come from settings.sh beside it.
 set -u
 . /mnt/payload/settings.sh
 unit=poll-client@$PORT.service
@@ -33,9 +33,14 @@ wait_lines() {
 }
 
 mark start
+# The board's address is the lab's, given at each boot.
+mkdir -p /run/systemd/network
+printf '[Match]\nType=ether\n\n[Network]\nAddress=%s\nLinkLocalAddressing=no\nIPv6AcceptRA=no\n' \
+	"$ADDRESS" >/run/systemd/network/10-lab.network
+networkctl reload
 systemd-analyze time 2>/dev/null | sed -n 's/^Startup finished in /boot: /p'
 systemd-analyze blame 2>/dev/null | head -n 8 | sed 's/^ */blame: /'
-if apt-get install -y -q /mnt/payload/poll-client_*_armhf.deb >/tmp/apt.log 2>&1; then
+if apt-get install -y -q /mnt/payload/poll-client_*.deb >/tmp/apt.log 2>&1; then
 	report "install ok"
 else
 	report "install failed"
@@ -58,8 +63,8 @@ report "exposure $(systemd-analyze security "$unit" 2>/dev/null | sed -n 's/.*Ov
 mark fault
 # The network goes away: the client's next send fails, it ends with status 1,
 # and systemd starts it again and again until the address is back.
-dev=$(ip -o -4 addr show | awk '$4 ~ /^10\.3\.52\./ { print $2; exit }')
-address=$(ip -o -4 addr show dev "$dev" | awk '{ print $4; exit }')
+address=$ADDRESS
+dev=$(ip -o -4 addr show | awk -v a="$address" '$4 == a { print $2; exit }')
 restarts=$(systemctl show -p NRestarts --value "$unit")
 t_fault=$(date +%s)
 ip addr flush dev "$dev"

@@ -9,28 +9,21 @@
 #   root/                busybox and the modules, the base of each run's
 #                        initramfs (pizero_boot in board-vm.sh adds the rest)
 #
-# The cache lives in $BOARD_VM_CACHE (default /var/cache/poll-client-board-vm),
-# as pizero-KEY, KEY a hash of this file. Needs root (apt-get, multiarch armel).
+# Cached by scripts/cache.sh, keyed by this file. Needs root (apt-get,
+# multiarch armel).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
-CACHE=${BOARD_VM_CACHE:-/var/cache/poll-client-board-vm}
 # The USB network stack for qemu's usb-net (CDC Ethernet), in load order.
 MODULES="drivers/net/mii.ko drivers/net/usb/usbnet.ko drivers/net/usb/cdc_ether.ko"
 
 say() { echo "board-vm: $*" >&2; }
 
-key=$(sha256sum "$here/pizero-image.sh" | cut -c1-16)
-out=$CACHE/pizero-$key
-if [ -f "$out/done" ]; then
-	echo "$out"
-	exit 0
+if [ "${1:-}" != --make ]; then
+	exec "$here/../scripts/cache.sh" pizero "$0" -- "$0" --make
 fi
-
-say "fetching the Pi Zero's kernel and busybox into $out"
-mkdir -p "$CACHE"
-work=$(mktemp -d "$CACHE/build.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+work=$2
+say "fetching the Pi Zero's kernel and busybox into $work"
 dpkg --print-foreign-architectures | grep -qx armel ||
 	{ say "the armel architecture is not added (./scripts/install-deps.sh package)"; exit 1; }
 kernel=$(apt-cache depends linux-image-rpi:armel | sed -n 's/.*Depends: \(linux-image-[0-9][^:]*-rpi\).*/\1/p' | head -n 1)
@@ -59,11 +52,3 @@ for m in $MODULES; do
 	cp "$work/k/lib/modules/$version/kernel/$m" "$root/lib/modules/"
 done
 rm -rf "$work/k" "$work/bb" "$work"/*.deb "$work/zero.dts"
-rm -rf "$out"
-mv "$work" "$out"
-trap - EXIT
-touch "$out/done"
-for old in "$CACHE"/pizero-*/done; do
-	[ "$old" = "$out/done" ] || rm -rf "$(dirname "$old")"
-done
-echo "$out"

@@ -1,31 +1,46 @@
 #!/bin/bash
-# check-static.sh BUILD_DIR WHAT: clang-tidy, cppcheck or the format check on
-# the client (src/) and the tools (tools/, bench/, tests/helpers/).
+# check-static.sh BUILD_DIR WHAT: one static check, by WHAT: clang-tidy,
+# cppcheck or the format check on the client (src/) and the tools (tools/,
+# bench/, tests/helpers/), or shellcheck on every shell file that git holds.
 # BUILD_DIR holds compile_commands.json for clang-tidy.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 build=$1 what=$2
 
-sources=$(ls src/*.cpp tools/*/*.cpp tests/helpers/*.cpp bench/*.cpp 2>/dev/null)
+sources=(src/*.cpp tools/*/*.cpp tests/helpers/*.cpp bench/*.cpp)
+# shell_files: every tracked shell file, by its name or its first line.
+shell_files() {
+	git ls-files -z | while IFS= read -r -d '' f; do
+		case $f in
+		*.sh) echo "$f" ;;
+		*) head -n 1 "$f" 2>/dev/null | grep -Eq '^#!/bin/(ba)?sh' && echo "$f" ;;
+		esac
+	done
+}
 case $what in
 clang-tidy)
-	# shellcheck disable=SC2086
-	clang-tidy -p "$build" --quiet $sources 2>&1 | grep -v 'warnings generated\|^Suppressed\|^Use -header-filter\|NOLINT' >"$build/clang-tidy.log"
+	clang-tidy -p "$build" --quiet "${sources[@]}" 2>&1 |
+		grep -v 'warnings generated\|^Suppressed\|^Use -header-filter\|NOLINT' >"$build/clang-tidy.log"
 	status=${PIPESTATUS[0]}
 	cat "$build/clang-tidy.log"
 	;;
 cppcheck)
-	# shellcheck disable=SC2086
 	cppcheck --enable=warning,style,performance,portability --error-exitcode=1 --inline-suppr \
-		--std=c++20 --language=c++ -q -I src $sources
+		--std=c++20 --language=c++ -q -I src "${sources[@]}"
 	status=$?
 	;;
 format)
 	./scripts/check-format.sh
 	status=$?
 	;;
+shellcheck)
+	mapfile -t files < <(shell_files)
+	shellcheck -S warning "${files[@]}"
+	status=$?
+	echo "shellcheck: ${#files[@]} files"
+	;;
 *)
-	echo "usage: check-static.sh BUILD_DIR clang-tidy|cppcheck|format" >&2
+	echo "usage: check-static.sh BUILD_DIR clang-tidy|cppcheck|format|shellcheck" >&2
 	exit 2
 	;;
 esac

@@ -21,7 +21,7 @@ qemu-utils e2fsprogs device-tree-compiler cpio"
 TEST="tcpdump libpcap-dev qemu-user libc6-armhf-cross libc6-armel-cross
 libgtest-dev googletest clang libclang-rt-dev clang-tidy clang-format cppcheck
 valgrind strace util-linux procps systemd dpkg binutils groff-base man-db
-musl-tools autopkgtest uidmap"
+musl-tools autopkgtest uidmap shellcheck python3"
 FOREIGN_ARCHES="armhf armel"
 
 [ $# -gt 0 ] || set -- test

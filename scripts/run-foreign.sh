@@ -8,6 +8,10 @@ arch=${1:?usage: run-foreign.sh ARCH}
 [ "$arch" != "$(dpkg --print-architecture)" ] || exit 0
 mountpoint -q /proc/sys/fs/binfmt_misc ||
 	mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
-update-binfmts --enable qemu-arm 2>/dev/null || true
+case $arch in
+arm64) handler=qemu-aarch64 ;;
+*) handler=qemu-arm ;;
+esac
+update-binfmts --enable "$handler" 2>/dev/null || true
 arch-test "$arch" >/dev/null ||
 	{ echo "run-foreign: cannot run $arch programs (binfmt_misc, qemu-user-static)" >&2; exit 1; }

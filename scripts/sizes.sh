@@ -2,7 +2,7 @@
 # sizes.sh: the stripped size of poll-client in each build tree that exists
 # (run scripts/test-all.sh first to have them all).
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 
 tmp=$(mktemp)
 trap 'rm -f "$tmp"' EXIT

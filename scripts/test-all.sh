@@ -2,18 +2,18 @@
 # test-all.sh: installs what is missing, builds every tree, runs every test.
 # Needs root: the lab tests build network namespaces.
 #
-#   build/               native (amd64), the reference run
-#   build-static/        native, static against musl
-#   build-armhf/         32-bit ARM hard-float (ARMv7), glibc, under qemu-user
-#                        on a Cortex-A7
-#   build-arm-musl/      the universal ARM binary: armel (ARMv5TE), static
-#                        against musl, under qemu-user on an ARM926 (ARMv5TE)
-#                        and again on an ARM1176 (ARMv6)
-#   build-sanitize/      clang with ASan and UBSan, plus a bounded libFuzzer run
+#   tree               client                          groups (ctest labels)
+#   build/             amd64, glibc: the reference     unit client linkage lab package host
+#   build-static/      amd64, static against musl      client linkage lab
+#   build-armhf/       armhf (ARMv7), glibc, on a      unit client linkage lab package armhf
+#                      Cortex-A7 under qemu-user
+#   build-arm-musl/    the universal ARM binary:       client linkage lab package armel,
+#                      armel (ARMv5TE), static musl,   then client and lab again on an
+#                      on an ARM926                    ARM1176 (ARMv6)
+#   build-sanitize/    clang, ASan and UBSan           unit client lab fuzz
 #
-# The native tree also runs the static checks (clang-tidy, cppcheck, format).
-# The packages are made first, into dist/, and each dynamic tree tests those
-# of its architecture.
+# The packages are made first, into dist/; each tree's package group tests
+# those of its architecture. docs/testing.md says what each group catches.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,22 +26,28 @@ failed=()
 echo "=== packages"
 ./scripts/package.sh || failed+=(packages)
 
-# run_tree DIR CMAKE_ARGS..: configures, builds and tests one tree.
+# run_tree DIR LABELS CMAKE_ARGS..: configures and builds one tree, and runs
+# its tests of the groups LABELS (a|b|..).
 run_tree() {
-	local dir=$1
-	shift
-	echo "=== $dir"
+	local dir=$1 labels=$2
+	shift 2
+	echo "=== $dir: $labels"
 	cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DPOLL_CLIENT_TESTS=ON "$@" >/dev/null &&
 		cmake --build "$dir" -j "$jobs" &&
-		ctest --test-dir "$dir" --output-on-failure -j "$jobs" || failed+=("$dir")
+		ctest --test-dir "$dir" -L "^($labels)\$" --no-tests=error --output-on-failure -j "$jobs" ||
+		failed+=("$dir")
 }
 
-run_tree build
-run_tree build-static "$host_tools" -DPOLL_CLIENT_MUSL=ON
-run_tree build-armhf "$host_tools" -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake
-run_tree build-arm-musl "$host_tools" -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabi.cmake \
-	-DPOLL_CLIENT_MUSL=ON -DPOLL_CLIENT_ARM_EXTRA_CPU=arm1176
-CC=clang CXX=clang++ run_tree build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+run_tree build 'unit|client|linkage|lab|package|host'
+run_tree build-static 'client|linkage|lab' "$host_tools" -DPOLL_CLIENT_MUSL=ON
+run_tree build-armhf 'unit|client|linkage|lab|package|armhf' "$host_tools" \
+	-DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake
+run_tree build-arm-musl 'client|linkage|lab|package|armel' "$host_tools" \
+	-DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabi.cmake -DPOLL_CLIENT_MUSL=ON
+echo "=== build-arm-musl on an ARM1176: client|lab"
+POLL_CLIENT_CPU=arm1176 ctest --test-dir build-arm-musl -L '^(client|lab)$' --no-tests=error \
+	--output-on-failure -j "$jobs" || failed+=("build-arm-musl on an ARM1176")
+CC=clang CXX=clang++ run_tree build-sanitize 'unit|client|lab|fuzz' -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	-DPOLL_CLIENT_SANITIZE=ON -DPOLL_CLIENT_FUZZ=ON
 
 echo "=== stripped sizes"

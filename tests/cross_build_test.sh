@@ -1,6 +1,6 @@
 #!/bin/bash
 # The plain cross build: the toolchain file alone configures and builds the
-# ARM client, and says how to turn its tests on.
+# ARM client.
 source "$(dirname "$0")/lib.sh"
 command -v arm-linux-gnueabihf-g++ >/dev/null || t_skip_or_fail "no ARM cross compiler"
 src=$T_HERE/..
@@ -8,8 +8,6 @@ src=$T_HERE/..
 cmake -S "$src" -B "$T_DIR/arm" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/arm-linux-gnueabihf.cmake" \
 	>"$T_DIR/configure.log" 2>&1
 t_eq "configures with the toolchain file alone" "$?" 0
-t_match "says how to turn the tests on" "$(cat "$T_DIR/configure.log")" \
-	"tests off in a cross build: add -DPOLL_CLIENT_HOST_TOOLS="
 cmake --build "$T_DIR/arm" -j "$(nproc)" >"$T_DIR/build.log" 2>&1
 status=$?
 [ $status -eq 0 ] || tail -n 20 "$T_DIR/build.log" >&2

@@ -16,13 +16,19 @@ struct reply_case {
 	std::string expected;   // stdout: the detection line or nothing
 };
 
-// Runs handle_reply on an exactly sized copy, so that ASan sees any over-read.
+// Receives reply as the cycle does: into the 100-byte buffer that the request
+// left there (exactly sized, so that ASan sees any read past it), cut at the
+// buffer's size as the kernel cuts a longer datagram, and bounded as the
+// client bounds it; then handle_reply.
 std::string
 run_handle_reply(const std::string &reply)
 {
-	std::vector<char> text(reply.begin(), reply.end());
-	text.push_back('\0');
-	return capture_stdout([&] { handle_reply(text.data()); });
+	std::vector<char> msg(MESSAGE_SIZE, '\0');
+	memcpy(msg.data(), REQUEST_TEXT, sizeof REQUEST_TEXT);
+	size_t received = reply.size() < MESSAGE_SIZE ? reply.size() : MESSAGE_SIZE;
+	memcpy(msg.data(), reply.data(), received);
+	terminate_reply(msg.data(), received);
+	return capture_stdout([&] { handle_reply(msg.data()); });
 }
 
 std::string

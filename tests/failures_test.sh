@@ -29,15 +29,14 @@ in_dead_end_subnet() {
 		ip link set v1 up && ip link set v0 up && exec "$@"' in_dead_end_subnet "$@"
 }
 
-EMU=$POLL_CLIENT_EMULATOR
 CLIENT=$POLL_CLIENT
 
-run "no argument" 1 "usage: $CLIENT port" "" unshare -n $EMU "$CLIENT"
-run "two arguments" 1 "usage: $CLIENT port" "" unshare -n $EMU "$CLIENT" 5000 5001
+run "no argument" 1 "usage: $CLIENT port" "" unshare -n "$CLIENT"
+run "two arguments" 1 "usage: $CLIENT port" "" unshare -n "$CLIENT" 5000 5001
 ln -s "$CLIENT" "$T_DIR/other-name"
 run "usage names the invocation" 1 "usage: $T_DIR/other-name port" "" \
-	unshare -n $EMU "$T_DIR/other-name"
-if [ -z "$EMU" ]; then
+	unshare -n "$T_DIR/other-name"
+if [ "$POLL_CLIENT_EMULATED" != ON ]; then
 	# Linux since 5.18 hands such a program one empty argument; older kernels
 	# hand it none, and the client must not print a null name then either.
 	unshare -n "$EXEC_EMPTY_ARGV" "$CLIENT" >"$T_DIR/out" 2>"$T_DIR/err"
@@ -49,25 +48,25 @@ fi
 
 # ENETUNREACH=101, EINVAL=22, EMFILE=24, EACCES=13, ECONNREFUSED=111, as
 # worded by the client's own C library.
-run "send with no route" 1 "" "Sendto: $(t_reason 101)" unshare -n $EMU "$CLIENT" 5000
-run "send to port 0" 1 "" "Sendto: $(t_reason 22)" in_dead_end_subnet $EMU "$CLIENT" 0
-run "non-numeric port is port 0" 1 "" "Sendto: $(t_reason 22)" in_dead_end_subnet $EMU "$CLIENT" abc
+run "send with no route" 1 "" "Sendto: $(t_reason 101)" unshare -n "$CLIENT" 5000
+run "send to port 0" 1 "" "Sendto: $(t_reason 22)" in_dead_end_subnet "$CLIENT" 0
+run "non-numeric port is port 0" 1 "" "Sendto: $(t_reason 22)" in_dead_end_subnet "$CLIENT" abc
 run "socket with no free descriptor" 1 "" "socket: $(t_reason 24)" \
-	unshare -n "$FAIL_SYSCALL" socket 24 $EMU "$CLIENT" 5000
+	unshare -n "$FAIL_SYSCALL" socket 24 "$CLIENT" 5000
 # A dynamic binary's loader needs a descriptor of its own before main, so the
 # real limit can only be shown on a static one.
-if [ -n "$EMU" ]; then
+if [ "$POLL_CLIENT_EMULATED" = ON ]; then
 	echo "skip: RLIMIT_NOFILE 3 (the emulator needs descriptors of its own)"
-elif ! readelf -d "$CLIENT" 2>/dev/null | grep -q NEEDED; then
+elif [ "$POLL_CLIENT_STATIC" = ON ]; then
 	run "socket under RLIMIT_NOFILE 3" 1 "" "socket: $(t_reason 24)" \
-		unshare -n sh -c 'ulimit -n 3 && exec "$@"' sh $EMU "$CLIENT" 5000
+		unshare -n sh -c 'ulimit -n 3 && exec "$@"' sh "$CLIENT" 5000
 fi
 run "broadcast option refused" 255 "error setting socket options" "" \
-	unshare -n "$FAIL_SYSCALL" setsockopt 13 $EMU "$CLIENT" 5000
+	unshare -n "$FAIL_SYSCALL" setsockopt 13 "$CLIENT" 5000
 # SO_RCVTIMEO=20: the receive time-out is refused on its own.
 run "receive time-out refused" 255 "error setting socket options" "" \
-	unshare -n "$FAIL_SYSCALL" setsockopt:2=20 13 $EMU "$CLIENT" 5000
+	unshare -n "$FAIL_SYSCALL" setsockopt:2=20 13 "$CLIENT" 5000
 run "receive fails" 1 "" "recvfrom: $(t_reason 111)" \
-	in_dead_end_subnet "$FAIL_SYSCALL" recvfrom 111 $EMU "$CLIENT" 5000
+	in_dead_end_subnet "$FAIL_SYSCALL" recvfrom 111 "$CLIENT" 5000
 
 t_finish

@@ -1,8 +1,8 @@
 #!/bin/bash
 # The poll cycle as boards see it: request first, one request per reply read,
 # queued replies from several boards, and replies from strangers.
+T_LAB=2
 source "$(dirname "$0")/lib.sh"
-t_lab_up 2
 
 PORT=5000
 
@@ -77,8 +77,8 @@ start_board 1 --name quiet --count 0
 t_client $PORT >"$T_DIR/out" 2>&1 &
 CLIENT=$!
 t_wait_exit 10 $BOARD
-client_port=$(sed -n 's/.*from 10\.3\.52\.10:\([0-9]*\) .*/\1/p' "$T_DIR/b1.log")
-lab_board 2 bash -c "printf 'stranger 2.5' >/dev/udp/10.3.52.10/$client_port"
+client_port=$(sed -n "s/.*from $LAB_CLIENT_IP:\\([0-9]*\\) .*/\\1/p" "$T_DIR/b1.log")
+"$LAB" board 2 bash -c "printf 'stranger 2.5' >/dev/udp/$LAB_CLIENT_IP/$client_port"
 t_wait 5 test -s "$T_DIR/out" || true
 stop_client
 t_eq "stranger's datagram handled as a reply" "$(cat "$T_DIR/out")" \

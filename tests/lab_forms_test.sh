@@ -2,8 +2,8 @@
 # Every reply form of reply_forms.txt through the real binary, one datagram
 # per request: the C library's own number conversion and formatting (glibc
 # or musl, on whatever CPU) must give the same bytes as the table.
+T_LAB=1
 source "$(dirname "$0")/lib.sh"
-t_lab_up 1
 
 PORT=5000
 args=() want=""

@@ -3,8 +3,8 @@
 # reason, never a silent client: stdout on a full disk, a pipe whose reader is
 # gone (SIGPIPE ignored), stdout closed at start. The board sees only requests.
 # A closed stdin is no failure, but the socket never takes its number.
+T_LAB=1
 source "$(dirname "$0")/lib.sh"
-t_lab_up 1
 
 PORT=5000
 REQUEST_HEX="len 5: 44 41 54 41 0a"

@@ -1,7 +1,7 @@
 #!/bin/bash
 # No growth: the client's resident memory does not change over many cycles.
+T_LAB=1
 source "$(dirname "$0")/lib.sh"
-t_lab_up 1
 
 PORT=5000
 EARLY=2000

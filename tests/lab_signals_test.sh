@@ -1,8 +1,8 @@
 #!/bin/bash
 # Nothing lost: a client stopped by a signal has written every line it
 # printed, to a file and to a pipe alike.
+T_LAB=1
 source "$(dirname "$0")/lib.sh"
-t_lab_up 1
 
 PORT=5000
 N=50

@@ -2,8 +2,8 @@
 # A lost datagram never stops the polling: after a second of silence the
 # client asks again; replies that come in time get exactly one request each;
 # a stop and continue is no failure; with no board it asks about once a second.
+T_LAB=2
 source "$(dirname "$0")/lib.sh"
-t_lab_up 2
 
 PORT=5000
 

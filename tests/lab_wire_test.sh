@@ -2,8 +2,8 @@
 # The request on the wire: bytes, destination and port, seen by the board and
 # by tcpdump as an independent observer.
 # Needs POLL_CLIENT and BOARD_SIM; runs only inside a lab it creates.
+T_LAB=1
 source "$(dirname "$0")/lib.sh"
-t_lab_up 1
 
 PORT=5000
 REQUEST_HEX="44 41 54 41 0a"
@@ -18,7 +18,7 @@ t_eq "detection line for b2 at 1.5 m" "$(cat "$T_DIR/out")" \
 	"Object is detected 1.500000 meters away from board b2."
 t_eq "nothing on stderr" "$(cat "$T_DIR/err")" ""
 t_match "board got DATA\\n at 10.3.52.255:$PORT from the client" "$(head -1 "$T_DIR/board.log")" \
-	"^b2: from 10\\.3\\.52\\.10:[0-9]+ to 10\\.3\\.52\\.255:$PORT len 5: $REQUEST_HEX\$"
+	"^b2: from $LAB_CLIENT_IP:[0-9]+ to 10\\.3\\.52\\.255:$PORT len 5: $REQUEST_HEX\$"
 t_eq "board saw two requests, all the same" \
 	"$(sed 's/.*len/len/' "$T_DIR/board.log" | uniq -c | sed 's/^ *//')" "2 len 5: $REQUEST_HEX"
 
@@ -26,7 +26,7 @@ t_wait_exit 10 $sniffer
 t_eq "tcpdump captured two requests" "$T_STATUS" 0
 capture=$(tcpdump -r "$T_DIR/wire.pcap" -nn -e 2>/dev/null)
 t_match "tcpdump: Ethernet broadcast, UDP to 10.3.52.255:$PORT, 5 bytes" "$capture" \
-	"> ff:ff:ff:ff:ff:ff, ethertype IPv4 \\(0x0800\\), length 47: 10\\.3\\.52\\.10\\.[0-9]+ > 10\\.3\\.52\\.255\\.$PORT: UDP, length 5"
+	"> ff:ff:ff:ff:ff:ff, ethertype IPv4 \\(0x0800\\), length 47: $LAB_CLIENT_IP\\.[0-9]+ > 10\\.3\\.52\\.255\\.$PORT: UDP, length 5"
 t_eq "libpcap: to 10.3.52.255:$PORT, the payload DATA\\n" \
 	"$(t_datagrams "$T_DIR/wire.pcap" | head -n 1 | cut -d' ' -f3-)" "10.3.52.255:$PORT DATA\\n"
 

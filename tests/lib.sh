@@ -1,13 +1,45 @@
-# lib.sh: checks and bounded waits for the shell tests. Source it from bash.
+# lib.sh: checks and bounded waits for the shell tests. Source it from bash
+# as a test's first step.
 #
-# Each test script ends with t_finish, which prints "N passed, N failed" and
-# exits non-zero on any failure. Exit 77 means skipped (CTest SKIP_RETURN_CODE).
+# The kernel holds every test: sourcing this file re-executes the test in
+# namespaces that die with it, so that nothing it starts or makes outlives
+# it, even a SIGKILL. A test that sets T_LAB=N first runs inside a lab of N
+# board hosts (lab/lab); any other runs in private mount and PID namespaces
+# of its own, on the host's network, with /tmp its own tmpfs. Either way the
+# process that CTest started is the one that holds it all.
+#
+# Each test ends with t_finish, which prints "N passed, N failed" and exits
+# non-zero on any failure. Exit 77 means skipped (CTest SKIP_RETURN_CODE).
+
+T_HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+LAB=${LAB:-$T_HERE/../lab/lab}
+T_SKIP_CODE=77
+
+# t_skip_or_fail REASON: what cannot be had here skips the test, except in
+# CI, where it fails.
+t_skip_or_fail() {
+	if [ "${CI:-}" = "true" ]; then
+		echo "FAIL: $1 (CI=true: no test may skip)" >&2
+		exit 1
+	fi
+	echo "SKIP: $1"
+	exit $T_SKIP_CODE
+}
+
+if [ "${1:-}" = --t-held ]; then
+	shift
+elif [ -n "${T_LAB:-}" ]; then
+	"$LAB" check || t_skip_or_fail "cannot create a network lab (root, iproute2, namespaces)"
+	exec "$LAB" "$T_LAB" bash "$0" --t-held "$@"
+else
+	unshare --mount --pid --fork true 2>/dev/null || t_skip_or_fail "cannot make namespaces (root)"
+	exec unshare --mount --propagation private --pid --fork --kill-child --mount-proc -- \
+		bash -c 'mount -t tmpfs -o mode=1777 test-tmp /tmp && exec bash "$@"' bash "$0" --t-held "$@"
+fi
 
 T_PASS=0
 T_FAIL=0
-T_SKIP_CODE=77
-T_DIR=$(mktemp -d "${TMPDIR:-/tmp}/poll-client-test.XXXXXX")
-T_HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+T_DIR=$(mktemp -d /tmp/test.XXXXXX)
 
 t_pass() { T_PASS=$((T_PASS + 1)); echo "ok: $1"; }
 t_fail() { T_FAIL=$((T_FAIL + 1)); echo "FAIL: $1" >&2; }
@@ -63,49 +95,21 @@ t_wait_exit() {
 		fi
 		sleep 0.02
 	done
-	wait "$2"
-	T_STATUS=$?
-}
-
-# t_skip_or_fail REASON: a missing lab skips the test, except in CI where it fails.
-t_skip_or_fail() {
-	if [ "${CI:-}" = "true" ]; then
-		echo "FAIL: $1 (CI=true: lab tests may not skip)" >&2
-		exit 1
-	fi
-	echo "SKIP: $1"
-	exit $T_SKIP_CODE
+	T_STATUS=0
+	wait "$2" || T_STATUS=$?
 }
 
 t_finish() {
-	rm -rf "$T_DIR"
 	echo "$T_PASS passed, $T_FAIL failed"
 	[ "$T_FAIL" -eq 0 ]
 	exit
 }
 
-# Lab helpers for tests: the lab's teardown also removes the scratch folder.
-t_lab_up() {
-	# shellcheck source=../lab/lab.sh
-	source "$T_HERE/../lab/lab.sh"
-	lab_up "$1" || t_skip_or_fail "cannot create the network lab"
-	trap 't_stop_jobs; lab_down; rm -rf "$T_DIR"' EXIT
-}
-
-# t_stop_jobs: ends this script's own background jobs (readers, sniffers).
-t_stop_jobs() {
-	local pids
-	pids=$(jobs -p)
-	[ -z "$pids" ] || kill -KILL $pids 2>/dev/null
-	# Killed on purpose: not worth a "Killed" line each.
-	disown -a
-	return 0
-}
-
-# t_client ARGS..: becomes poll-client (under $POLL_CLIENT_EMULATOR if set) in
-# the lab; start it with &, and $! is the client.
+# t_client ARGS..: the tree's poll-client in the lab's client host. Started
+# with & (in a subshell), it becomes the client, so that $! is the client.
 t_client() {
-	lab_client_exec $POLL_CLIENT_EMULATOR "$POLL_CLIENT" "$@"
+	[ "$BASHPID" = "$$" ] || exec "$LAB" client "$POLL_CLIENT" "$@"
+	"$LAB" client "$POLL_CLIENT" "$@"
 }
 
 # t_datagrams PCAP: each captured UDP datagram, one line each, read by
@@ -130,7 +134,7 @@ t_gaps() {
 # t_reason ERRNO: the reason the client's own C library gives for ERRNO
 # (musl and glibc word some differently), from a helper built like the client.
 t_reason() {
-	$POLL_CLIENT_EMULATOR "$LIBC_REASON" "$1"
+	"$LIBC_REASON" "$1"
 }
 
 # t_lines FILE: the count of complete lines in FILE.
@@ -141,6 +145,22 @@ t_lines() {
 # t_has_lines FILE N: true when FILE has at least N complete lines (for t_wait).
 t_has_lines() {
 	[ "$(wc -l <"$1")" -ge "$2" ]
+}
+
+# t_listening I PORT: true when something listens on UDP PORT in board host I.
+t_listening() {
+	"$LAB" board "$1" ss -Huln "sport = :$2" | grep -q .
+}
+
+# t_board I PORT LOG ARGS..: starts board-sim on host I listening on PORT,
+# with ARGS as further options and its stderr in LOG, and waits until it
+# listens. T_BOARD is its pid.
+t_board() {
+	local i=$1 port=$2 log=$3
+	shift 3
+	"$LAB" board "$i" "$BOARD_SIM" --port "$port" "$@" 2>"$log" &
+	T_BOARD=$!
+	t_wait 5 t_listening "$i" "$port" || t_fail "board on host $i, port $port did not start"
 }
 
 # t_poll PORT BOARD_LOG BOARD_ARGS..: the common run: a board on host 1 that
@@ -163,25 +183,15 @@ t_poll() {
 	t_wait_exit 5 $client
 }
 
-# t_board I PORT LOG ARGS..: starts board-sim on host I listening on PORT,
-# with ARGS as further options and its stderr in LOG, and waits until it
-# listens. T_BOARD is its pid.
-t_board() {
-	local i=$1 port=$2 log=$3
-	shift 3
-	lab_board "$i" "$BOARD_SIM" --port "$port" "$@" 2>"$log" &
-	T_BOARD=$!
-	lab_wait_listening "$i" "$port" || t_fail "board on host $i, port $port did not start"
-}
-
 # t_sniff HOST PCAP ARGS..: starts tcpdump on eth0 of board host HOST (or of
 # the client, for HOST "client"), writing PCAP, with ARGS as further options
-# and filter; bounded to T_SNIFF_LIMIT_S (30 s); waits until it captures. T_SNIFFER is its pid.
+# and filter; bounded to T_SNIFF_LIMIT_S (30 s); waits until it captures.
+# T_SNIFFER is its pid.
 t_sniff() {
 	local host=$1 pcap=$2
 	shift 2
-	local in_host=(lab_board "$host")
-	[ "$host" = client ] && in_host=(lab_client_exec)
+	local in_host=("$LAB" board "$host")
+	[ "$host" = client ] && in_host=("$LAB" client)
 	"${in_host[@]}" timeout "${T_SNIFF_LIMIT_S:-30}" tcpdump -i eth0 --immediate-mode -nn -U \
 		-w "$pcap" "$@" 2>"$pcap.err" &
 	T_SNIFFER=$!

@@ -5,16 +5,18 @@
 # Debian 13 the test command's set-up is enough to build a native tree and
 # pass its unit tests and a lab test.
 #
-# Each system is a fresh copy of a cached minbase tarball, entered through
-# chroot in private mount and PID namespaces: the root is a mount point (the
-# lab's "ip netns" needs it), /proc, /sys, /dev and a fresh /run are mounted,
-# and when the namespace's first process ends, by any means, every process in
-# it ends with it and every mount goes. Only Debian's downloaded .deb files
-# are shared between runs, never what was installed.
+# Each system is a fresh copy of a cached minbase tarball in this test's own
+# /tmp (a tmpfs that goes with the test), entered through chroot in private
+# mount and PID namespaces: the root is a mount point (the lab's "ip netns"
+# needs it), /proc, /sys, /dev and a fresh /run are mounted. Only Debian's
+# downloaded .deb files are kept between runs, never what was installed.
+# The test keeps the host's network, for the archive: the demo and the lab
+# test make labs of their own.
 # Needs mmdebstrap, and a network path to Debian's archive.
 source "$(dirname "$0")/lib.sh"
 
-CACHE=${POLL_CLIENT_NEWCOMER_CACHE:-/var/cache/poll-client-newcomer}
+# Debian's downloaded packages, per release.
+APT_CACHE=${POLL_CLIENT_CACHE:-/var/cache/poll-client}/newcomer-apt
 RELEASES=(bookworm trixie)
 # The whole of one release's run, set-up included, at most (seconds).
 RUN_LIMIT_S=900
@@ -22,20 +24,6 @@ RUN_LIMIT_S=900
 command -v mmdebstrap >/dev/null || t_skip_or_fail "mmdebstrap not found"
 [ "$(id -u)" -eq 0 ] || t_skip_or_fail "needs root (chroot, namespaces)"
 src=$(cd "$T_HERE/.." && pwd)
-
-# The systems live under RUNS/PID-RELEASE: those of a run that was killed are
-# removed by the next. Their mounts were in namespaces of their own, gone
-# with their processes, so removing the files touches nothing else.
-RUNS=$CACHE/run
-mkdir -p "$RUNS"
-for old in "$RUNS"/*; do
-	[ -e "$old" ] || continue
-	pid=${old##*/}
-	kill -0 "${pid%%-*}" 2>/dev/null || rm -rf "$old"
-done
-trap 'rm -rf "$T_DIR" "$RUNS/$$-"*' EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
 
 # in_system ROOT APT_CACHE CMD: runs the shell command CMD as root of the
 # system at ROOT, in /src, bounded by RUN_LIMIT_S.
@@ -54,15 +42,15 @@ in_system() {
 
 for release in "${RELEASES[@]}"; do
 	start=$SECONDS
-	tarball=$("$src/scripts/debian-tarball.sh" "$CACHE" "$release-minbase" --variant=minbase "$release") ||
+	tarball=$("$src/scripts/debian-tarball.sh" "newcomer-$release" --variant=minbase "$release") ||
 		{ t_fail "$release: bare system"; continue; }
-	root=$RUNS/$$-$release
-	mkdir -p "$root/src" "$CACHE/apt-$release"
+	root=$T_DIR/$release
+	mkdir -p "$root/src" "$APT_CACHE/$release"
 	tar -x -C "$root" -f "$tarball"
 	cp /etc/resolv.conf "$root/etc/resolv.conf"
 	git -C "$src" ls-files -z | tar -c -C "$src" --null -T - | tar -x -C "$root/src"
 
-	in_system "$root" "$CACHE/apt-$release" "CI=${CI:-} ./scripts/demo.sh 5" \
+	in_system "$root" "$APT_CACHE/$release" "CI=${CI:-} ./scripts/demo.sh 5" \
 		>"$T_DIR/demo.out" 2>"$T_DIR/demo.err"
 	status=$?
 	[ $status -eq 0 ] || tail -n 20 "$T_DIR/demo.err" >&2
@@ -70,7 +58,7 @@ for release in "${RELEASES[@]}"; do
 	t_match "$release: the demo shows detection lines" "$(head -n 1 "$T_DIR/demo.out")" \
 		'^Object is detected [0-9.]+ meters away from board [a-z]+\.$'
 	if [ "$release" = trixie ]; then
-		in_system "$root" "$CACHE/apt-$release" "./scripts/install-deps.sh test" >"$T_DIR/deps.out" 2>&1
+		in_system "$root" "$APT_CACHE/$release" "./scripts/install-deps.sh test" >"$T_DIR/deps.out" 2>&1
 		status=$?
 		# A file that the archive lists but does not serve (HTTP 404) is the
 		# archive's gap, not the set-up's: said, and the native part goes on.
@@ -82,7 +70,7 @@ for release in "${RELEASES[@]}"; do
 		fi
 		[ $status -eq 0 ] || tail -n 20 "$T_DIR/deps.out" >&2
 		t_eq "$release: the test command's set-up" $status 0
-		in_system "$root" "$CACHE/apt-$release" "CI=${CI:-} cmake -S . -B build -DPOLL_CLIENT_TESTS=ON >/dev/null &&
+		in_system "$root" "$APT_CACHE/$release" "CI=${CI:-} cmake -S . -B build -DPOLL_CLIENT_TESTS=ON >/dev/null &&
 			cmake --build build -j $(nproc) >/dev/null &&
 			ctest --test-dir build -R 'HandleReply|ParseReply|TerminateReply|lab_forms' \
 				--output-on-failure --no-tests=error" >"$T_DIR/tests.out" 2>&1

@@ -1,10 +1,11 @@
 #!/bin/bash
 # The Debian packages of one architecture, as ./scripts/package.sh leaves them
-# in dist/: Debian's own checker, the fields, the contents and the unit's
-# exposure. How they work once installed is debian/tests' part (run by the
-# autopkgtest test). On armhf also poll-client-static, whose universal binary
-# runs on an ARM1176 (ARMv6), and the tarball of that binary.
-# Needs DIST_DIR, DEB_ARCH.
+# in dist/: Debian's own checker, what dpkg-shlibdeps made of the needs, the
+# version and the unit's exposure. How they work once installed is
+# debian/tests' part (run by the autopkgtest test). On armhf also
+# poll-client-static, whose universal binary runs on an ARM1176 (ARMv6) in the
+# lab, and the tarball of that binary. Needs DIST_DIR, DEB_ARCH.
+T_LAB=1
 source "$(dirname "$0")/lib.sh"
 for tool in dpkg-deb lintian systemd-analyze; do
 	command -v $tool >/dev/null || t_skip_or_fail "$tool not found"
@@ -18,30 +19,14 @@ for deb in "$client_deb" "$sim_deb"; do
 	name=$(basename "$deb")
 	t_eq "$name: lintian reports nothing" "$(lintian --tag-display-limit 0 "$deb" 2>&1 |
 		grep -v 'running with root privileges')" ""
-	t_eq "$name: Architecture" "$(dpkg-deb -f "$deb" Architecture)" "$DEB_ARCH"
 	t_match "$name: Depends names the C library" "$(dpkg-deb -f "$deb" Depends)" "(^|, )libc6 \\(>= 2\\.[0-9]+\\)"
-	t_eq "$name: nothing outside /usr" "$(dpkg-deb --contents "$deb" | awk '{ print $6 }' |
-		grep -v '^\./usr/' | grep -vc '^\./$')" 0
-	t_eq "$name: no uncompressed manual page" "$(dpkg-deb --contents "$deb" | grep -c '/man/.*\.[1-9]$')" 0
 done
 
-# contents DEB: its files, one per line.
-contents() { dpkg-deb --contents "$1" | awk '$1 !~ /^d/ { print $6 }' | sort; }
-t_eq "the client package's files" "$(contents "$client_deb")" "./usr/bin/poll-client
-./usr/lib/systemd/system/poll-client@.service
-./usr/share/doc/poll-client/changelog.gz
-./usr/share/doc/poll-client/copyright
-./usr/share/man/man1/poll-client.1.gz"
-t_eq "the simulator package's files" "$(contents "$sim_deb")" "./usr/bin/board-sim
-./usr/share/doc/board-sim/changelog.gz
-./usr/share/doc/board-sim/copyright
-./usr/share/man/man1/board-sim.1.gz"
 t_eq "version as the build's" "$(dpkg-deb -f "$client_deb" Version)" \
 	"$(sed -n 's/^project(poll-client VERSION \([0-9.]*\).*/\1/p' "$T_HERE/../CMakeLists.txt")"
 
 root="$T_DIR/root"
 dpkg -x "$client_deb" "$root"
-t_eq "unpacked binary is stripped" "$(file "$root/usr/bin/poll-client" | grep -c 'not stripped')" 0
 
 exposure=$(systemd-analyze security --offline=true --root="$root" poll-client@5000.service 2>&1 |
 	sed -n 's/.*Overall exposure level for poll-client@5000.service: \([0-9.]*\).*/\1/p')
@@ -52,25 +37,18 @@ if [ "$DEB_ARCH" = armhf ]; then
 	static_deb=$(ls "$DIST_DIR"/poll-client-static_*_armhf.deb 2>/dev/null)
 	t_eq "poll-client-static: lintian reports nothing" "$(lintian --tag-display-limit 0 "$static_deb" 2>&1 |
 		grep -v 'running with root privileges')" ""
-	t_eq "poll-client-static: replaces the client" "$(dpkg-deb -f "$static_deb" Depends Conflicts Replaces Provides)" \
-		"Conflicts: poll-client
-Replaces: poll-client
-Provides: poll-client"
-	t_eq "poll-client-static: the client's files" "$(contents "$static_deb" | sed 's/-static//')" \
-		"$(contents "$client_deb")"
 	dpkg -x "$static_deb" "$T_DIR/static"
 	static=$T_DIR/static/usr/bin/poll-client
 	t_eq "poll-client-static: ARMv5TE code, nothing needed" \
 		"$(readelf -A "$static" | grep -E 'Tag_CPU_arch:|Tag_FP_arch'; readelf -d "$static" | grep -c NEEDED)" \
 		"  Tag_CPU_arch: v5TE
 0"
-	t_lab_up 1
-	POLL_CLIENT=$static POLL_CLIENT_EMULATOR="qemu-arm -cpu arm1176" t_poll 5000 /dev/null --name pkg --distance 2.5 --count 1
+	printf '#!/bin/sh\nexec qemu-arm -cpu arm1176 %s "$@"\n' "$static" >"$T_DIR/on-arm1176"
+	chmod +x "$T_DIR/on-arm1176"
+	POLL_CLIENT=$T_DIR/on-arm1176 t_poll 5000 /dev/null --name pkg --distance 2.5 --count 1
 	t_eq "poll-client-static on an ARM1176 detects in the lab" "$(cat "$T_DIR/out" "$T_DIR/err")" \
 		"Object is detected 2.500000 meters away from board pkg."
 	tarball=$(ls "$DIST_DIR"/poll-client-*-linux-arm.tar.gz 2>/dev/null)
-	t_eq "the tarball" "$(tar -tzf "$tarball" | sed 's,^[^/]*/,,' | sort | tr '\n' ' ')" \
-		" INSTALL poll-client poll-client.1 poll-client@.service "
 	t_eq "the tarball's binary is the static package's" \
 		"$(tar -xzOf "$tarball" --wildcards '*/poll-client' | cmp - "$static" && echo same)" same
 fi

@@ -1,0 +1,43 @@
+#!/bin/bash
+# cache.sh NAME RECIPE_FILE.. -- BUILDER [ARG..]: prints the folder that holds
+# what "BUILDER ARG.. FOLDER" makes, making it first if the cache has none for
+# this recipe. The folder is $POLL_CLIENT_CACHE/NAME-KEY (default cache
+# /var/cache/poll-client), KEY a hash of the recipe: the RECIPE_FILEs (the
+# builder among them) and the builder's arguments, never a path of the
+# checkout's, so that every clone finds the same key. Making another recipe of NAME removes the older ones, and
+# what a killed making of NAME left. Two makings of one NAME at once are not
+# supported.
+set -euo pipefail
+KEY_DIGITS=16
+
+usage() {
+	echo "usage: cache.sh NAME RECIPE_FILE.. -- BUILDER [ARG..]" >&2
+	exit 2
+}
+
+[ $# -ge 3 ] || usage
+name=$1
+shift
+files=()
+while [ $# -gt 0 ] && [ "$1" != -- ]; do
+	files+=("$1")
+	shift
+done
+[ $# -ge 2 ] || usage
+shift
+cache=${POLL_CLIENT_CACHE:-/var/cache/poll-client}
+key=$({ cat "${files[@]}"; printf '%s\n' "${@:2}"; } | sha256sum | cut -c1-$KEY_DIGITS)
+out=$cache/$name-$key
+if [ ! -e "$out/.done" ]; then
+	echo "cache: making $name in $out" >&2
+	mkdir -p "$cache"
+	rm -rf "$cache/$name"-*.part
+	mkdir "$out.part"
+	"$@" "$out.part" >&2 || { rm -rf "$out.part"; echo "cache: making $name failed" >&2; exit 1; }
+	touch "$out.part/.done"
+	mv "$out.part" "$out"
+	for old in "$cache/$name"-*; do
+		[ "$old" = "$out" ] || [[ ! ${old#"$cache/$name"-} =~ ^[0-9a-f]{$KEY_DIGITS}$ ]] || rm -rf "$old"
+	done
+fi
+echo "$out"

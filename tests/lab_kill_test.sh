@@ -1,0 +1,58 @@
+#!/bin/bash
+# Nothing outlives a lab test, at once: a running lab test (lab_timeout, with
+# its client, board and capture up) is killed by SIGKILL, as CTest ends a
+# test past its time-out, and with no one cleaning up, no process, namespace,
+# mount or interface of it is left.
+source "$(dirname "$0")/lib.sh"
+# Seconds the kernel may take to reap a dead namespace's processes.
+REAP_LIMIT_S=2
+
+# ns_inode PID KIND: the namespace of KIND that process PID is in.
+ns_inode() { readlink "/proc/$1/ns/$2" 2>/dev/null; }
+
+# holders KIND NS..: the processes in any of the namespaces NS of KIND.
+holders() {
+	local kind=$1 p
+	shift
+	for p in /proc/[0-9]*; do
+		case " $* " in *" $(ns_inode "${p#/proc/}" "$kind") "*) echo "${p#/proc/}" ;; esac
+	done
+}
+
+# victim_running: its lab holds a capture and a board among three processes
+# or more; sets PID_NS, MNT_NS and NET_NS (all its hosts' networks).
+victim_running() {
+	local lab_init p
+	lab_init=$(pgrep -P "$victim") || return 1
+	PID_NS=$(ns_inode "$lab_init" pid) MNT_NS=$(ns_inode "$lab_init" mnt)
+	[ "$PID_NS" != "$(ns_inode $$ pid)" ] || return 1
+	local pids
+	pids=$(holders pid "$PID_NS")
+	[ "$(echo "$pids" | wc -w)" -ge 3 ] || return 1
+	# shellcheck disable=SC2086  # pids, one word each
+	ps -o comm= -p "$(echo $pids | tr ' ' ,)" | grep -q tcpdump || return 1
+	ps -o comm= -p "$(echo $pids | tr ' ' ,)" | grep -q board-sim || return 1
+	NET_NS=$(for p in $pids; do ns_inode "$p" net; done | sort -u | tr '\n' ' ')
+}
+
+links_before=$(ip -o link show | cut -d: -f2 | sort | tr '\n' ' ')
+netns_before=$(ip netns list)
+bash "$T_HERE/lab_timeout_test.sh" >"$T_DIR/victim.log" 2>&1 &
+victim=$!
+t_wait 20 victim_running || t_fail "the victim's lab did not come up"
+t_between "its lab has namespaces of its own: the switch, client and two boards" \
+	"$(echo "$NET_NS" | wc -w)" 4 4
+kill -KILL $victim
+wait $victim 2>/dev/null
+
+# gone: no process is left in the victim's PID, mount or network namespaces.
+gone() { [ -z "$(holders pid "$PID_NS"; holders mnt "$MNT_NS"; holders net $NET_NS)" ]; }
+t_wait $REAP_LIMIT_S gone
+t_eq "no process of it is left" "$(holders pid "$PID_NS")" ""
+t_eq "nothing holds its mounts" "$(holders mnt "$MNT_NS")" ""
+# shellcheck disable=SC2086  # one namespace a word
+t_eq "nothing holds its networks" "$(holders net $NET_NS)" ""
+t_eq "the host has no new interface" "$(ip -o link show | cut -d: -f2 | sort | tr '\n' ' ')" "$links_before"
+t_eq "the host has no new named namespace" "$(ip netns list)" "$netns_before"
+
+t_finish
