@@ -37,7 +37,9 @@ mark start
 mkdir -p /run/systemd/network
 printf '[Match]\nType=ether\n\n[Network]\nAddress=%s\nLinkLocalAddressing=no\nIPv6AcceptRA=no\n' \
 	"$ADDRESS" >/run/systemd/network/10-lab.network
-networkctl reload
+# Without D-Bus on the board networkctl cannot ask networkd to reload: a
+# restart reads the new file.
+systemctl restart systemd-networkd
 systemd-analyze time 2>/dev/null | sed -n 's/^Startup finished in /boot: /p'
 systemd-analyze blame 2>/dev/null | head -n 8 | sed 's/^ */blame: /'
 if apt-get install -y -q /mnt/payload/poll-client_*.deb >/tmp/apt.log 2>&1; then
