@@ -30,7 +30,14 @@ running() { [ -n "$(client)" ]; }
 polling_since() { [ "$(replies)" -ge $(($1 + REPLIES)) ]; }
 another_client() { [ -n "$(client)" ] && [ "$(client)" != "$1" ]; }
 # The inittab line's shell, in its pause before each start of the client.
-respawner() { pgrep -f "sleep 2; exec /usr/bin/poll-client"; }
+# (BusyBox here has no pgrep.)
+respawner() {
+	for d in /proc/[0-9]*; do
+		case $(tr '\0' ' ' 2>/dev/null <"$d/cmdline") in
+		*"sleep 2; exec /usr/bin/poll-client"*) echo "${d#/proc/}" && return ;;
+		esac
+	done
+}
 # starts_seen: notes each new respawn with its time; true after STARTS_DOWN.
 starts_seen() {
 	r=$(respawner)
