@@ -81,11 +81,9 @@ def udp_counter(host, field):
 def start_board(i, *args, stderr=subprocess.DEVNULL):
     board = subprocess.Popen(lab("board", str(i), BOARD_SIM, "--port", str(PORT), *args),
                              stderr=stderr)
-    for _ in range(250):
-        if run(lab("board", str(i), "ss", "-Huln", f"sport = :{PORT}")).strip():
-            return board
-        time.sleep(0.02)
-    die(f"board {i} did not start listening")
+    if subprocess.run(lab("listening", str(i), str(PORT))).returncode:
+        die(f"board {i} did not start listening")
+    return board
 
 
 def stop(*procs):

@@ -4,9 +4,9 @@
 # this recipe. The folder is $POLL_CLIENT_CACHE/NAME-KEY (default cache
 # /var/cache/poll-client), KEY a hash of the recipe: the RECIPE_FILEs (the
 # builder among them) and the builder's arguments, never a path of the
-# checkout's, so that every clone finds the same key. Making another recipe of NAME removes the older ones, and
-# what a killed making of NAME left. Two makings of one NAME at once are not
-# supported.
+# checkout's, so that every clone finds the same key. Making another recipe
+# of NAME removes the older ones, and what a killed making of NAME left. Two
+# makings of one NAME at once are not supported.
 set -euo pipefail
 KEY_DIGITS=16
 

@@ -11,8 +11,6 @@ PORT=5000
 # Each board answers at most once per REPLY_DELAY_MS, which paces the demo:
 # the client itself polls again at once after every reply.
 REPLY_DELAY_MS=400
-# How long a board may take to listen, in 20 ms steps.
-LISTEN_STEPS=250
 
 say() { echo "demo: $*" >&2; }
 
@@ -38,12 +36,7 @@ say "lab: client $LAB_CLIENT_IP, boards ${LAB_BOARD_IPS// /, }; no route outside
 "$LAB" board 2 build/board-sim --name east --port $PORT --moving 1.2,7,13 --delay $REPLY_DELAY_MS &
 "$LAB" board 3 build/board-sim --name gate --port $PORT --moving 0.2,6,6 --delay $REPLY_DELAY_MS &
 for i in 1 2 3; do
-	n=$LISTEN_STEPS
-	until "$LAB" board $i ss -Huln "sport = :$PORT" | grep -q .; do
-		n=$((n - 1))
-		[ $n -gt 0 ] || { say "board $i did not start"; exit 1; }
-		sleep 0.02
-	done
+	"$LAB" listening $i $PORT || { say "board $i did not start"; exit 1; }
 done
 
 say "poll-client $PORT for $DURATION s (Ctrl-C stops it); lines appear while an object is within 5 m"

@@ -21,8 +21,7 @@ if [ -z "${LAB_CLIENT_NS:-}" ]; then
 	BOARD_IMAGE=$("$SRC/board-vm/image.sh" "$ARCH" "$RELEASE") ||
 		t_skip_or_fail "cannot build the board's $ARCH $RELEASE image"
 	export BOARD_DEB BOARD_IMAGE
-	"$LAB" check || t_skip_or_fail "cannot create a network lab"
-	exec "$LAB" 2 bash "$0" --t-held
+	t_enter_lab 2
 fi
 
 source "$SRC/board-vm/board-vm.sh"

@@ -20,7 +20,8 @@ holders() {
 }
 
 # victim_running: its lab holds a capture and a board among three processes
-# or more; sets PID_NS, MNT_NS and NET_NS (all its hosts' networks).
+# or more, and something runs in each of its four networks (the switch, the
+# client host, both board hosts); sets PID_NS, MNT_NS and NET_NS.
 victim_running() {
 	local lab_init p
 	lab_init=$(pgrep -P "$victim") || return 1
@@ -33,6 +34,7 @@ victim_running() {
 	ps -o comm= -p "$(echo $pids | tr ' ' ,)" | grep -q tcpdump || return 1
 	ps -o comm= -p "$(echo $pids | tr ' ' ,)" | grep -q board-sim || return 1
 	NET_NS=$(for p in $pids; do ns_inode "$p" net; done | sort -u | tr '\n' ' ')
+	[ "$(echo "$NET_NS" | wc -w)" -ge 4 ]
 }
 
 links_before=$(ip -o link show | cut -d: -f2 | sort | tr '\n' ' ')

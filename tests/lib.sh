@@ -26,11 +26,18 @@ t_skip_or_fail() {
 	exit $T_SKIP_CODE
 }
 
+# t_enter_lab N: runs this test again from its start, inside a lab of N
+# board hosts; a test that must set up on the host's network first calls it
+# once that is done.
+t_enter_lab() {
+	"$LAB" check || t_skip_or_fail "cannot create a network lab (root, iproute2, namespaces)"
+	exec "$LAB" "$1" bash "$0" --t-held
+}
+
 if [ "${1:-}" = --t-held ]; then
 	shift
 elif [ -n "${T_LAB:-}" ]; then
-	"$LAB" check || t_skip_or_fail "cannot create a network lab (root, iproute2, namespaces)"
-	exec "$LAB" "$T_LAB" bash "$0" --t-held "$@"
+	t_enter_lab "$T_LAB"
 else
 	unshare --mount --pid --fork true 2>/dev/null || t_skip_or_fail "cannot make namespaces (root)"
 	exec unshare --mount --propagation private --pid --fork --kill-child --mount-proc -- \
@@ -147,11 +154,6 @@ t_has_lines() {
 	[ "$(wc -l <"$1")" -ge "$2" ]
 }
 
-# t_listening I PORT: true when something listens on UDP PORT in board host I.
-t_listening() {
-	"$LAB" board "$1" ss -Huln "sport = :$2" | grep -q .
-}
-
 # t_board I PORT LOG ARGS..: starts board-sim on host I listening on PORT,
 # with ARGS as further options and its stderr in LOG, and waits until it
 # listens. T_BOARD is its pid.
@@ -160,7 +162,7 @@ t_board() {
 	shift 3
 	"$LAB" board "$i" "$BOARD_SIM" --port "$port" "$@" 2>"$log" &
 	T_BOARD=$!
-	t_wait 5 t_listening "$i" "$port" || t_fail "board on host $i, port $port did not start"
+	"$LAB" listening "$i" "$port" || t_fail "board on host $i, port $port did not start"
 }
 
 # t_poll PORT BOARD_LOG BOARD_ARGS..: the common run: a board on host 1 that

@@ -22,8 +22,7 @@ if [ -z "${LAB_CLIENT_NS:-}" ]; then
 	"$SRC/scripts/install-deps.sh" vm package || t_skip_or_fail "cannot install the emulator"
 	PIZERO_PARTS=$("$SRC/board-vm/pizero-image.sh") || t_skip_or_fail "cannot fetch the Pi Zero's parts"
 	export PIZERO_PARTS TARBALL=$tarball
-	"$LAB" check || t_skip_or_fail "cannot create a network lab"
-	exec "$LAB" 2 bash "$0" --t-held
+	t_enter_lab 2
 fi
 
 line=$(grep -m 1 '^::respawn:' "$SRC/README.md")
