@@ -5,8 +5,9 @@
 # namespaces that die with it, so that nothing it starts or makes outlives
 # it, even a SIGKILL. A test that sets T_LAB=N first runs inside a lab of N
 # board hosts (lab/lab); any other runs in private mount and PID namespaces
-# of its own, on the host's network, with /tmp its own tmpfs. Either way the
-# process that CTest started is the one that holds it all.
+# of its own, on the host's network. Either way the process that CTest
+# started is the one that holds it all, and the test's scratch, T_DIR (also
+# TMPDIR), is a tmpfs of its own mount namespace, gone with it.
 #
 # Each test ends with t_finish, which prints "N passed, N failed" and exits
 # non-zero on any failure. Exit 77 means skipped (CTest SKIP_RETURN_CODE).
@@ -41,12 +42,18 @@ elif [ -n "${T_LAB:-}" ]; then
 else
 	unshare --mount --pid --fork true 2>/dev/null || t_skip_or_fail "cannot make namespaces (root)"
 	exec unshare --mount --propagation private --pid --fork --kill-child --mount-proc -- \
-		bash -c 'mount -t tmpfs -o mode=1777 test-tmp /tmp && exec bash "$@"' bash "$0" --t-held "$@"
+		bash "$0" --t-held "$@"
 fi
 
 T_PASS=0
 T_FAIL=0
-T_DIR=$(mktemp -d /tmp/test.XXXXXX)
+# One mount point that every test shares, each with a tmpfs of its own on it
+# (as /run/netns serves every named network namespace): nothing of the host's
+# is hidden, and nothing is written to the host.
+T_DIR=/run/poll-client-test
+mkdir -p "$T_DIR" && mount -t tmpfs -o mode=700 test-scratch "$T_DIR" ||
+	t_skip_or_fail "cannot mount the test's scratch tmpfs on $T_DIR"
+export TMPDIR=$T_DIR
 
 t_pass() { T_PASS=$((T_PASS + 1)); echo "ok: $1"; }
 t_fail() { T_FAIL=$((T_FAIL + 1)); echo "FAIL: $1" >&2; }

@@ -6,7 +6,7 @@
 # pass its unit tests and a lab test.
 #
 # Each system is a fresh copy of a cached minbase tarball in this test's own
-# /tmp (a tmpfs that goes with the test), entered through chroot in private
+# scratch (a tmpfs that goes with the test), entered through chroot in private
 # mount and PID namespaces: the root is a mount point (the lab's "ip netns"
 # needs it), /proc, /sys, /dev and a fresh /run are mounted. Only Debian's
 # downloaded .deb files are kept between runs, never what was installed.
