@@ -2,8 +2,8 @@
 # install-deps.sh [GROUP..]: installs the Debian packages that a job needs, on
 # Debian 12 or 13 from a bare system up (the compiler included).
 # Groups: demo (the lab and the native build), package (Debian packages for
-# amd64, armhf and armel, and the universal ARM binary), vm (the emulated ARM
-# boards), test (everything the test command runs: all of them). Default:
+# amd64, armhf, armel and arm64, and the static ARM binaries), vm (the
+# emulated ARM boards), test (everything the test command runs: all of them). Default:
 # test. Idempotent: installs only what is missing, and does nothing when all
 # of it is there. Packages are named without versions: each release brings its
 # own (libclang-rt-dev is the runtime of the release's default clang).
@@ -12,17 +12,18 @@ set -eu
 # The lab needs ip and ss (iproute2) and sysctl (procps).
 DEMO="iproute2 procps cmake make g++"
 # Cross compilers and the foreign C libraries, through multiarch, for
-# dpkg-shlibdeps and for the musl-linked universal ARM binary.
+# dpkg-shlibdeps and for the musl-linked static ARM binaries.
 PACKAGE="cmake make g++ dpkg-dev debhelper lintian fakeroot file
 g++-arm-linux-gnueabihf libc6:armhf
-g++-arm-linux-gnueabi libc6:armel musl-dev:armel"
+g++-arm-linux-gnueabi libc6:armel musl-dev:armel
+g++-aarch64-linux-gnu libc6:arm64 musl-dev:arm64"
 VM="qemu-system-arm qemu-user-static binfmt-support arch-test mmdebstrap
 qemu-utils e2fsprogs device-tree-compiler cpio"
-TEST="tcpdump libpcap-dev qemu-user libc6-armhf-cross libc6-armel-cross
+TEST="tcpdump libpcap-dev qemu-user libc6-armhf-cross libc6-armel-cross libc6-arm64-cross
 libgtest-dev googletest clang libclang-rt-dev clang-tidy clang-format cppcheck
 valgrind strace util-linux procps systemd dpkg binutils groff-base man-db
 musl-tools autopkgtest uidmap shellcheck python3"
-FOREIGN_ARCHES="armhf armel"
+FOREIGN_ARCHES="armhf armel arm64"
 
 [ $# -gt 0 ] || set -- test
 wanted="" multiarch=no

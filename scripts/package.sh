@@ -1,14 +1,15 @@
 #!/bin/bash
 # package.sh: builds the Debian packages poll-client and board-sim for amd64,
-# armhf and armel, and poll-client-static for armhf, into dist/, with Debian's
-# own tools (debhelper, dpkg-shlibdeps against the foreign C libraries
-# installed through multiarch), and runs lintian on them: any error or
-# warning fails the command. Then the tarball of the universal ARM binary.
+# armhf, armel and arm64, and poll-client-static for armhf, into dist/, with
+# Debian's own tools (debhelper, dpkg-shlibdeps against the foreign C
+# libraries installed through multiarch), and runs lintian on them: any error
+# or warning fails the command. Then the tarballs of the static binaries: the
+# universal 32-bit ARM one and the arm64 one.
 # Needs root to install what is missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-ARCHES=(amd64 armhf armel)
+ARCHES=(amd64 armhf armel arm64)
 ./scripts/install-deps.sh package
 
 version=$(dpkg-parsechangelog -l debian/changelog -S Version)
@@ -34,16 +35,28 @@ done
 echo "package: lintian" >&2
 lintian --fail-on error,warning --tag-display-limit 0 dist/*.deb
 
-# The universal binary, as poll-client-static holds it, for boards with no
-# Debian: with its manual page, the unit and how to install them by hand.
-echo "package: tarball" >&2
-name=poll-client-$version-linux-arm
-mkdir -p "$work/static" "$work/$name"
+# tarball NAME BINARY ABOUT: dist/NAME.tar.gz, for boards with no Debian: the
+# static BINARY with its manual page, the unit, and INSTALL (the text ABOUT
+# on the binary, then how to install them by hand). Reproducible: sorted,
+# owned by root, dated by the changelog.
+tarball() {
+	mkdir -p "$work/$1"
+	cp "$2" "$work/$1/poll-client"
+	cp man/poll-client.1 systemd/poll-client@.service "$work/$1/"
+	cat "$3" packaging/INSTALL >"$work/$1/INSTALL"
+	tar -c -C "$work" --sort=name --owner=0 --group=0 --numeric-owner \
+		--mtime="@$(dpkg-parsechangelog -l debian/changelog -S Timestamp)" "$1" |
+		gzip -n -9 >"dist/$1.tar.gz"
+}
+
+echo "package: tarballs" >&2
+# The universal binary as poll-client-static holds it.
 dpkg-deb --fsys-tarfile "dist/poll-client-static_${version}_armhf.deb" |
-	tar -x -C "$work/static" ./usr/bin/poll-client
-cp "$work/static/usr/bin/poll-client" man/poll-client.1 systemd/poll-client@.service \
-	packaging/INSTALL "$work/$name/"
-tar -c -C "$work" --sort=name --owner=0 --group=0 --numeric-owner \
-	--mtime="@$(dpkg-parsechangelog -l debian/changelog -S Timestamp)" "$name" |
-	gzip -n -9 >"dist/$name.tar.gz"
+	tar -x -C "$work" ./usr/bin/poll-client
+tarball "poll-client-$version-linux-arm" "$work/usr/bin/poll-client" packaging/about-arm
+# The arm64 one, which debian/rules builds beside the arm64 package, stripped
+# as dh_strip strips.
+aarch64-linux-gnu-strip --remove-section=.comment --remove-section=.note -o "$work/poll-client-arm64" \
+	"$work/arm64/poll-client-$version/obj-static/poll-client"
+tarball "poll-client-$version-linux-arm64" "$work/poll-client-arm64" packaging/about-arm64
 ls -1 dist/*.deb dist/*.tar.gz

@@ -10,6 +10,9 @@
 #   build-arm-musl/    the universal ARM binary:       client linkage lab package armel,
 #                      armel (ARMv5TE), static musl,   then client and lab again on an
 #                      on an ARM926                    ARM1176 (ARMv6)
+#   build-arm64-musl/  arm64 (ARMv8.0-A), static musl, client linkage lab package arm64,
+#                      on a Cortex-A53                 then client and lab again on the
+#                                                      arm64 package's (glibc) client
 #   build-sanitize/    clang, ASan and UBSan           unit client lab fuzz
 #
 # The packages are made first, into dist/; each tree's package group tests
@@ -47,6 +50,16 @@ run_tree build-arm-musl 'client|linkage|lab|package|armel' "$host_tools" \
 echo "=== build-arm-musl on an ARM1176: client|lab"
 POLL_CLIENT_CPU=arm1176 ctest --test-dir build-arm-musl -L '^(client|lab)$' --no-tests=error \
 	--output-on-failure -j "$jobs" || failed+=("build-arm-musl on an ARM1176")
+run_tree build-arm64-musl 'client|linkage|lab|package|arm64' "$host_tools" \
+	-DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DPOLL_CLIENT_MUSL=ON
+# The same groups on the packaged arm64 client (glibc, dynamic), by the runner
+# of the arm64 tree, with the helper on the same C library.
+echo "=== the arm64 package's client, on a Cortex-A53: client|lab"
+rm -rf build-arm64-musl/package && dpkg-deb -x dist/poll-client_*_arm64.deb build-arm64-musl/package &&
+	OTHER_POLL_CLIENT=$PWD/build-arm64-musl/package/usr/bin/poll-client \
+		OTHER_LIBC_REASON=$PWD/build-arm64-musl/tests/libc_reason_system \
+		ctest --test-dir build-arm64-musl -L '^(client|lab)$' --no-tests=error --output-on-failure \
+		-j "$jobs" || failed+=("the arm64 package's client")
 CC=clang CXX=clang++ run_tree build-sanitize 'unit|client|lab|fuzz' -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	-DPOLL_CLIENT_SANITIZE=ON -DPOLL_CLIENT_FUZZ=ON
 
