@@ -19,12 +19,13 @@ done
 
 ./scripts/run-foreign.sh "$arch"
 # The tests' own dependencies, all but the packages under test, come in the
-# cached testbed: installing systemd and man-db under qemu-user took most of
-# each run. The packages' own Depends (libc6) are in any testbed.
+# cached testbed, instead of installing systemd and man-db under qemu-user
+# in every run. The packages' own Depends (libc6) are in any testbed.
 deps=$(sed -n 's/^Depends: //p' debian/tests/control | tr -d ' ' | tr ',' '\n' |
 	grep -v -x -e poll-client -e board-sim | sort -u | paste -sd ,)
 tarball=$(./scripts/debian-tarball.sh "testbed-$arch-$RELEASE" --variant=apt --arch="$arch" \
 	--include="$deps" "$RELEASE")
 # The testbed is never booted, so nothing made systemd's runtime folder, which
 # a booted system has and systemd-analyze verify needs.
-autopkgtest -U --setup-commands="mkdir -p /run/systemd" "${debs[@]}" . -- unshare --arch "$arch" --release "$RELEASE" --tarball "$tarball"
+autopkgtest -U --setup-commands="mkdir -p /run/systemd" "${debs[@]}" . -- \
+	unshare --arch "$arch" --release "$RELEASE" --tarball "$tarball"
