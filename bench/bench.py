@@ -429,7 +429,7 @@ def report():
 
 def main(args):
     what = args[0] if args else "all"
-    if what in ("all", "measure") and "LAB" not in os.environ:
+    if what in ("all", "measure") and "LAB_CLIENT_NS" not in os.environ:
         enter_lab(args)
     if what == "all" and len(args) <= 1:
         measure(list(SECTIONS))

@@ -22,7 +22,7 @@ set -m
 env --default-signal=INT "$DEMO" 60 >"$T_DIR/out" 2>"$T_DIR/err" &
 demo=$!
 set +m
-t_wait 30 t_has_lines "$T_DIR/out" 1 || t_fail "demo did not start"
+wait_for 30 t_has_lines "$T_DIR/out" 1 || t_fail "demo did not start"
 t_eq "interrupted: its boards and client run" "$(left)" 4
 kill -INT -- -$demo
 t_wait_exit 10 $demo

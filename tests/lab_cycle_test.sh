@@ -27,7 +27,7 @@ stop_client() {
 start_board 1 --name slow --distance 2 --delay 600 --count 1
 t_client $PORT >"$T_DIR/out" 2>&1 &
 CLIENT=$!
-t_wait 5 test -s "$T_DIR/b1.log" || t_fail "no first request"
+wait_for 5 test -s "$T_DIR/b1.log" || t_fail "no first request"
 t_eq "nothing printed before the first reply" "$(cat "$T_DIR/out")" ""
 t_wait_exit 10 $BOARD
 t_eq "the delayed reply is printed" "$(cat "$T_DIR/out")" \
@@ -45,7 +45,7 @@ t_poll $PORT "$T_DIR/b1.log" --log --name b1 --distance 1 --distance 2 --distanc
 kill -INT $SNIFFER
 t_wait_exit 5 $SNIFFER
 t_eq "30 replies read, 31 requests sent" \
-	"$(t_payloads "$T_DIR/sn2.pcap" | grep -c '^DATA\\n$')" 31
+	"$(t_payloads "$T_DIR/sn2.pcap" | grep -c ' DATA\\n$')" 31
 t_eq "20 of them in range, printed" "$(t_lines "$T_DIR/out")" 20
 
 # --- Two boards answer every request: every reply is read by a later cycle,
@@ -59,18 +59,18 @@ t_client $PORT >"$T_DIR/out" 2>&1 &
 CLIENT=$!
 t_wait_exit 10 $BOARD_A
 t_wait_exit 10 $BOARD
-t_wait 5 t_has_lines "$T_DIR/out" 10 || true
+wait_for 5 t_has_lines "$T_DIR/out" 10 || true
 stop_client
 kill -INT $SNIFFER
 t_wait_exit 5 $SNIFFER
 t_eq "all ten replies printed" "$(t_lines "$T_DIR/out")" 10
-t_eq "board a's replies in its order" "$(grep 'board a\.' "$T_DIR/out" | cut -d' ' -f4 | tr '\n' ' ')" \
+t_eq "board a's replies in its order" "$(detections <"$T_DIR/out" | sed -n 's/^a //p' | tr '\n' ' ')" \
 	"1.100000 1.200000 1.300000 1.400000 1.500000 "
-t_eq "board b's replies in its order" "$(grep 'board b\.' "$T_DIR/out" | cut -d' ' -f4 | tr '\n' ' ')" \
+t_eq "board b's replies in its order" "$(detections <"$T_DIR/out" | sed -n 's/^b //p' | tr '\n' ' ')" \
 	"2.100000 2.200000 2.300000 2.400000 2.500000 "
 t_eq "printed in arrival order" \
-	"$(t_payloads "$T_DIR/client.pcap" | awk '{ printf "%s %.6f\n", $1, $2 }')" \
-	"$(awk '{ sub(/\.$/, "", $9); print $9, $4 }' "$T_DIR/out")"
+	"$(t_payloads "$T_DIR/client.pcap" | awk '{ printf "%s %.6f\n", $4, $5 }')" \
+	"$(detections <"$T_DIR/out")"
 
 # --- A datagram from a host that is no board counts as a reply.
 start_board 1 --name quiet --count 0
@@ -79,7 +79,7 @@ CLIENT=$!
 t_wait_exit 10 $BOARD
 client_port=$(sed -n "s/.*from $LAB_CLIENT_IP:\\([0-9]*\\) .*/\\1/p" "$T_DIR/b1.log")
 "$LAB" board 2 bash -c "printf 'stranger 2.5' >/dev/udp/$LAB_CLIENT_IP/$client_port"
-t_wait 5 test -s "$T_DIR/out" || true
+wait_for 5 test -s "$T_DIR/out" || true
 stop_client
 t_eq "stranger's datagram handled as a reply" "$(cat "$T_DIR/out")" \
 	"Object is detected 2.500000 meters away from board stranger."

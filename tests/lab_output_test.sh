@@ -37,7 +37,7 @@ mkfifo "$T_DIR/fifo"
 exec 7<>"$T_DIR/fifo"
 (trap '' PIPE && t_client $PORT >"$T_DIR/fifo" 2>"$T_DIR/err" 7<&-) &
 CLIENT=$!
-t_wait 5 test -s "$T_DIR/b.log" || t_fail "no first request"
+wait_for 5 test -s "$T_DIR/b.log" || t_fail "no first request"
 exec 7<&-
 finish "reader gone, SIGPIPE ignored" "stdout: $(t_reason 32)" 2
 

@@ -1,13 +1,13 @@
-# lib.sh: checks and bounded waits for the shell tests. Source it from bash
-# as a test's first step.
+# lib.sh: checks and lab steps for the shell tests. Source it from bash as a
+# test's first step.
 #
 # The kernel holds every test: sourcing this file re-executes the test in
 # namespaces that die with it, so that nothing it starts or makes outlives
-# it, even a SIGKILL. A test that sets T_LAB=N first runs inside a lab of N
-# board hosts (lab/lab); any other runs in private mount and PID namespaces
-# of its own, on the host's network. Either way the process that CTest
-# started is the one that holds it all, and the test's scratch, T_DIR (also
-# TMPDIR), is a tmpfs of its own mount namespace, gone with it.
+# it, even a SIGKILL. A test that sets T_LAB=N runs inside a lab of N board
+# hosts (lab/lab); any other runs in private mount and PID namespaces of its
+# own, on the host's network, and may enter a lab later (t_enter_lab). The
+# process that CTest started holds it all, and the test's scratch, T_DIR
+# (also TMPDIR), is a tmpfs of its own mount namespace, gone with it.
 #
 # Each test ends with t_finish, which prints "N passed, N failed" and exits
 # non-zero on any failure. Exit 77 means skipped (CTest SKIP_RETURN_CODE).
@@ -15,6 +15,9 @@
 T_HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 LAB=${LAB:-$T_HERE/../lab/lab}
 T_SKIP_CODE=77
+T_ARGS=("$@")
+# shellcheck source=lab/common.sh
+. "$T_HERE/../lab/common.sh"
 
 # t_skip_or_fail REASON: what cannot be had here skips the test, except in
 # CI, where it fails.
@@ -27,22 +30,21 @@ t_skip_or_fail() {
 	exit $T_SKIP_CODE
 }
 
-# t_enter_lab N: runs this test again from its start, inside a lab of N
-# board hosts; a test that must set up on the host's network first calls it
-# once that is done.
+# t_enter_lab N: unless it is in one already, runs this test again from its
+# start inside a lab of N board hosts, the one way into a lab: the lab's
+# environment (LAB_CLIENT_NS) tells the second run where it is.
 t_enter_lab() {
+	[ -z "${LAB_CLIENT_NS:-}" ] || return 0
 	"$LAB" check || t_skip_or_fail "cannot create a network lab (root, iproute2, namespaces)"
-	exec "$LAB" "$1" bash "$0" --t-held
+	exec "$LAB" "$1" bash "$0" "${T_ARGS[@]}"
 }
 
-if [ "${1:-}" = --t-held ]; then
-	shift
-elif [ -n "${T_LAB:-}" ]; then
+if [ -n "${T_LAB:-}" ]; then
 	t_enter_lab "$T_LAB"
-else
+elif [ -z "${T_HELD:-}" ]; then
 	unshare --mount --pid --fork true 2>/dev/null || t_skip_or_fail "cannot make namespaces (root)"
-	exec unshare --mount --propagation private --pid --fork --kill-child --mount-proc -- \
-		bash "$0" --t-held "$@"
+	T_HELD=1 exec unshare --mount --propagation private --pid --fork --kill-child --mount-proc -- \
+		bash "$0" "$@"
 fi
 
 T_PASS=0
@@ -88,27 +90,12 @@ t_between() {
 	fi
 }
 
-# t_wait SECONDS CMD..: polls CMD every 20 ms until it succeeds; fails after SECONDS.
-t_wait() {
-	local deadline=$((SECONDS + $1))
-	shift
-	while ! "$@" 2>/dev/null; do
-		[ "$SECONDS" -le "$deadline" ] || return 1
-		sleep 0.02
-	done
-}
+t_gone() { ! kill -0 "$1" 2>/dev/null; }
 
 # t_wait_exit SECONDS PID: waits for a background child; kills it after SECONDS.
 # Sets T_STATUS to its exit status (128+N for signal N).
 t_wait_exit() {
-	local deadline=$((SECONDS + $1))
-	while kill -0 "$2" 2>/dev/null; do
-		if [ "$SECONDS" -gt "$deadline" ]; then
-			kill -KILL "$2" 2>/dev/null
-			break
-		fi
-		sleep 0.02
-	done
+	wait_for "$1" t_gone "$2" || kill -KILL "$2" 2>/dev/null
 	T_STATUS=0
 	wait "$2" || T_STATUS=$?
 }
@@ -119,27 +106,22 @@ t_finish() {
 	exit
 }
 
-# t_client ARGS..: the tree's poll-client in the lab's client host. Started
+# t_client ARGS..: the client under test in the lab's client host. Started
 # with & (in a subshell), it becomes the client, so that $! is the client.
 t_client() {
 	[ "$BASHPID" = "$$" ] || exec "$LAB" client "$POLL_CLIENT" "$@"
 	"$LAB" client "$POLL_CLIENT" "$@"
 }
 
-# t_datagrams PCAP: each captured UDP datagram, one line each, read by
-# libpcap: SECONDS.MICROSECONDS SRC:PORT DST:PORT PAYLOAD, the payload escaped
-# as printf %b reads it (the request reads DATA\n).
-t_datagrams() {
-	"$PCAP_UDP" "$1"
-}
-
-# t_payloads PCAP: each captured UDP payload, escaped, one line per datagram.
+# t_payloads PCAP: each captured UDP datagram of PCAP, read by libpcap, as
+# SECONDS.MICROSECONDS SRC:PORT DST:PORT PAYLOAD, the payload escaped as
+# printf %b reads it (the request reads DATA\n); with a PORT, the seconds
+# between datagrams to that port instead.
 t_payloads() {
-	"$PCAP_UDP" "$1" | cut -d' ' -f4-
-}
-
-# t_gaps PCAP DST_PORT: the seconds between datagrams to DST_PORT, one per line.
-t_gaps() {
+	if [ $# -eq 1 ]; then
+		"$PCAP_UDP" "$1"
+		return
+	fi
 	"$PCAP_UDP" "$1" | awk -v port="$2" '$3 ~ ":" port "$" {
 		if (n++) printf "%.6f\n", $1 - t
 		t = $1 }'
@@ -156,7 +138,7 @@ t_lines() {
 	wc -l <"$1"
 }
 
-# t_has_lines FILE N: true when FILE has at least N complete lines (for t_wait).
+# t_has_lines FILE N: true when FILE has at least N complete lines (for wait_for).
 t_has_lines() {
 	[ "$(wc -l <"$1")" -ge "$2" ]
 }
@@ -175,8 +157,8 @@ t_board() {
 # t_poll PORT BOARD_LOG BOARD_ARGS..: the common run: a board on host 1 that
 # answers on PORT (give it a --count), the client with stdout in $T_DIR/out and
 # stderr in $T_DIR/err, until the board has ended and the client has had
-# T_SETTLE_S (0.3 s) to print; then SIGINT. Sets T_BOARD_STATUS, T_ALIVE
-# ("alive" if the client still ran then) and T_STATUS (the client's).
+# T_SETTLE_S (0.3 s) to print; then SIGINT. Sets T_BOARD_STATUS and
+# T_STATUS (the client's).
 t_poll() {
 	local port=$1 log=$2 board client
 	shift 2
@@ -187,7 +169,6 @@ t_poll() {
 	t_wait_exit 20 $board
 	T_BOARD_STATUS=$T_STATUS
 	sleep "${T_SETTLE_S:-0.3}"
-	T_ALIVE=$(kill -0 $client 2>/dev/null && echo alive)
 	kill -INT $client 2>/dev/null
 	t_wait_exit 5 $client
 }
@@ -204,5 +185,5 @@ t_sniff() {
 	"${in_host[@]}" timeout "${T_SNIFF_LIMIT_S:-30}" tcpdump -i eth0 --immediate-mode -nn -U \
 		-w "$pcap" "$@" 2>"$pcap.err" &
 	T_SNIFFER=$!
-	t_wait 5 grep -q "listening on" "$pcap.err" || t_fail "tcpdump on host $host did not start"
+	wait_for 5 grep -q "listening on" "$pcap.err" || t_fail "tcpdump on host $host did not start"
 }
