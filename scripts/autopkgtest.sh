@@ -1,13 +1,14 @@
 #!/bin/bash
-# autopkgtest.sh ARCH: runs the packages' as-installed tests (debian/tests)
-# with Debian's autopkgtest on the packages of ARCH in dist/, in an unshare
-# testbed: a minimal Debian bookworm of that architecture (a foreign one runs
-# under qemu-user through binfmt_misc), whose tarball debian-tarball.sh
-# caches. Exits as autopkgtest does: 0 only when every test passed, none
-# skipped. Needs root (it adds root's subordinate ids through install-deps.sh).
+# autopkgtest.sh [ARCH]: runs the packages' as-installed tests (debian/tests)
+# with Debian's autopkgtest on the packages of ARCH (this machine's by
+# default) in dist/, in an unshare testbed: a minimal Debian bookworm of that
+# architecture (a foreign one runs under qemu-user through binfmt_misc),
+# whose tarball debian-tarball.sh caches. Exits as autopkgtest does: 0 only
+# when every test passed, none skipped. Needs root (it adds root's
+# subordinate ids through install-deps.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-arch=${1:?usage: autopkgtest.sh ARCH}
+arch=${1:-$(dpkg --print-architecture)}
 RELEASE=bookworm
 
 ./scripts/install-deps.sh test >&2
@@ -19,8 +20,8 @@ done
 
 ./scripts/run-foreign.sh "$arch"
 # The tests' own dependencies, all but the packages under test, come in the
-# cached testbed, instead of installing systemd and man-db under qemu-user
-# in every run. The packages' own Depends (libc6) are in any testbed.
+# cached testbed, instead of being installed in every run. The packages' own
+# Depends (libc6) are in any testbed.
 deps=$(sed -n 's/^Depends: //p' debian/tests/control | tr -d ' ' | tr ',' '\n' |
 	grep -v -x -e poll-client -e board-sim | sort -u | paste -sd ,)
 tarball=$(./scripts/debian-tarball.sh "testbed-$arch-$RELEASE" --variant=apt --arch="$arch" \

@@ -1,16 +1,22 @@
 #!/bin/bash
 # debian-tarball.sh NAME MMDEBSTRAP_ARG..: prints the path of a tarball of a
-# minimal Debian made by "mmdebstrap --format=tar MMDEBSTRAP_ARG..", cached
-# by scripts/cache.sh as NAME, keyed by the arguments. Needs root; a foreign
+# minimal Debian made by "mmdebstrap --format=tar MMDEBSTRAP_ARG.. MIRROR",
+# MIRROR being the archive of this machine's apt (debian-mirror.sh); cached
+# by scripts/cache.sh as NAME, keyed by the arguments and the mirror. dpkg
+# does not sync while it is made (eatmydata). Needs root; a foreign
 # architecture also needs run-foreign.sh first.
 set -euo pipefail
 if [ "${1:-}" = --make ]; then
 	shift
-	out=${*: -1}
-	mmdebstrap --quiet --format=tar "${@:1:$#-1}" "$out/root.tar"
+	# ARG.. MIRROR OUT, for mmdebstrap's order: options, suite, target, mirror.
+	mirror=${*: -2:1} out=${*: -1}
+	mmdebstrap --quiet --format=tar --hook-dir=/usr/share/mmdebstrap/hooks/eatmydata \
+		"${@:1:$#-2}" "$out/root.tar" "$mirror"
 	exit
 fi
 name=${1:?usage: debian-tarball.sh NAME MMDEBSTRAP_ARG..}
 shift
-dir=$("$(dirname "$0")/cache.sh" "$name" "$0" -- "$0" --make "$@")
+here=$(dirname "$0")
+mirror=$("$here/debian-mirror.sh")
+dir=$("$here/cache.sh" "$name" "$0" -- "$0" --make "$@" "$mirror")
 echo "$dir/root.tar"

@@ -1,70 +1,91 @@
 #!/bin/bash
-# test-all.sh: installs what is missing, builds every tree, runs every test.
-# Needs root: the lab tests build network namespaces.
-#
-#   tree               client                          groups (ctest labels)
-#   build/             amd64, glibc: the reference     unit client linkage lab package host
-#   build-static/      amd64, static against musl      client linkage lab
-#   build-armhf/       armhf (ARMv7), glibc, on a      unit client linkage lab package armhf
-#                      Cortex-A7 under qemu-user
-#   build-arm-musl/    the universal ARM binary:       client linkage lab package armel,
-#                      armel (ARMv5TE), static musl,   then client and lab again on an
-#                      on an ARM926                    ARM1176 (ARMv6)
-#   build-arm64-musl/  arm64 (ARMv8.0-A), static musl, client linkage lab package arm64,
-#                      on a Cortex-A53                 then client and lab again on the
-#                                                      arm64 package's (glibc) client
-#   build-sanitize/    clang, ASan and UBSan           unit client lab fuzz
-#
-# The packages are made first, into dist/; each tree's package group tests
-# those of its architecture. docs/testing.md says what each group catches.
+# test-all.sh: installs what is missing, makes the packages, then builds the
+# trees and runs each group of tests (ctest labels) on a client that ships,
+# taken from dist/, on the CPU that its tree's runner names to qemu.
+# docs/testing.md says which fact each test proves. Needs root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+# The runs, the one table of them: the tree, its groups, the client under
+# test (a file in dist/, as ARCHIVE/PATH, or "-" for the tree's own build),
+# and the C library helper to word reasons with ("system": the tree's build
+# on Debian's C library, for a glibc client in a musl tree; "-": the tree's).
+RUNS=(
+	"build            unit|client|lab|package|host  -                                          -"
+	"build-armhf      client|lab|armhf              poll-client_armhf/usr/bin/poll-client       -"
+	"build-arm-musl   client|lab|armel              poll-client-static_armhf/usr/bin/poll-client -"
+	"build-arm-musl   client|lab                    poll-client_armel/usr/bin/poll-client       system"
+	"build-arm64-musl client|lab                    poll-client-linux-arm64/poll-client         -"
+	"build-arm64-musl client|lab                    poll-client_arm64/usr/bin/poll-client       system"
+	"build-sanitize   unit|client|lab|fuzz          -                                          -"
+)
+
+# tree_args DIR: the cmake arguments of the tree DIR. Each cross tree names
+# its CPU (cmake/*.cmake): Cortex-A7 (ARMv7) for armhf, ARM926 (ARMv5TE) for
+# armel, Cortex-A53 (ARMv8.0-A) for arm64.
+tree_args() {
+	case $1 in
+	build) ;;
+	build-armhf) echo -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake ;;
+	build-arm-musl) echo -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabi.cmake -DPOLL_CLIENT_MUSL=ON ;;
+	build-arm64-musl) echo -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DPOLL_CLIENT_MUSL=ON ;;
+	build-sanitize)
+		echo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+			-DPOLL_CLIENT_SANITIZE=ON -DPOLL_CLIENT_FUZZ=ON
+		;;
+	esac
+}
 
 ./scripts/install-deps.sh
 
 jobs=$(nproc)
-host_tools=-DPOLL_CLIENT_HOST_TOOLS="$PWD/build"
+shipped=$PWD/build-shipped
 failed=()
 
 echo "=== packages"
-./scripts/package.sh || failed+=(packages)
+if ./scripts/package.sh; then
+	# Every archive unpacked once, under its name without version and suffix.
+	rm -rf "$shipped" && mkdir -p "$shipped"
+	for deb in dist/*.deb; do
+		name=$(basename "$deb" .deb)
+		dpkg-deb -x "$deb" "$shipped/${name%%_*}_${name##*_}"
+	done
+	for tarball in dist/*.tar.gz; do
+		tar -xzf "$tarball" -C "$shipped"
+		name=$(basename "$tarball" .tar.gz)
+		mv "$shipped/$name" "$shipped/${name/-[0-9]*-linux/-linux}"
+	done
+else
+	failed+=(packages)
+fi
 
-# run_tree DIR LABELS CMAKE_ARGS..: configures and builds one tree, and runs
-# its tests of the groups LABELS (a|b|..).
-run_tree() {
-	local dir=$1 labels=$2
-	shift 2
-	echo "=== $dir: $labels"
-	cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DPOLL_CLIENT_TESTS=ON "$@" >/dev/null &&
-		cmake --build "$dir" -j "$jobs" &&
-		ctest --test-dir "$dir" -L "^($labels)\$" --no-tests=error --output-on-failure -j "$jobs" ||
-		failed+=("$dir")
-}
+built=" "
+for run in "${RUNS[@]}"; do
+	read -r dir labels client reason <<<"$run"
+	env=() on="its own client"
+	if [ "$client" != - ]; then
+		env=(OTHER_POLL_CLIENT="$shipped/$client") on=$client
+		[ "$reason" = - ] || env+=(OTHER_LIBC_REASON="$PWD/$dir/tests/libc_reason_system")
+	fi
+	echo "=== $dir: $labels, on $on"
+	if [[ $built != *" $dir "* ]]; then
+		# A cross tree takes board-sim and the helpers that act on the host
+		# from the native one.
+		host_tools=()
+		[[ $(tree_args "$dir") != *TOOLCHAIN* ]] || host_tools=(-DPOLL_CLIENT_HOST_TOOLS="$PWD/build")
+		# shellcheck disable=SC2046  # the tree's arguments, one word each
+		cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DPOLL_CLIENT_TESTS=ON "${host_tools[@]}" \
+			$(tree_args "$dir") >/dev/null && cmake --build "$dir" -j "$jobs" ||
+			{ failed+=("$dir: build"); continue; }
+		built+="$dir "
+	fi
+	env "${env[@]}" ctest --test-dir "$dir" -L "^($labels)\$" --no-tests=error --output-on-failure \
+		-j "$jobs" || failed+=("$dir on $on")
+done
 
-run_tree build 'unit|client|linkage|lab|package|host'
-run_tree build-static 'client|linkage|lab' "$host_tools" -DPOLL_CLIENT_MUSL=ON
-run_tree build-armhf 'unit|client|linkage|lab|package|armhf' "$host_tools" \
-	-DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake
-run_tree build-arm-musl 'client|linkage|lab|package|armel' "$host_tools" \
-	-DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabi.cmake -DPOLL_CLIENT_MUSL=ON
-echo "=== build-arm-musl on an ARM1176: client|lab"
-POLL_CLIENT_CPU=arm1176 ctest --test-dir build-arm-musl -L '^(client|lab)$' --no-tests=error \
-	--output-on-failure -j "$jobs" || failed+=("build-arm-musl on an ARM1176")
-run_tree build-arm64-musl 'client|linkage|lab|package|arm64' "$host_tools" \
-	-DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DPOLL_CLIENT_MUSL=ON
-# The same groups on the packaged arm64 client (glibc, dynamic), by the runner
-# of the arm64 tree, with the helper on the same C library.
-echo "=== the arm64 package's client, on a Cortex-A53: client|lab"
-rm -rf build-arm64-musl/package && dpkg-deb -x dist/poll-client_*_arm64.deb build-arm64-musl/package &&
-	OTHER_POLL_CLIENT=$PWD/build-arm64-musl/package/usr/bin/poll-client \
-		OTHER_LIBC_REASON=$PWD/build-arm64-musl/tests/libc_reason_system \
-		ctest --test-dir build-arm64-musl -L '^(client|lab)$' --no-tests=error --output-on-failure \
-		-j "$jobs" || failed+=("the arm64 package's client")
-CC=clang CXX=clang++ run_tree build-sanitize 'unit|client|lab|fuzz' -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	-DPOLL_CLIENT_SANITIZE=ON -DPOLL_CLIENT_FUZZ=ON
-
-echo "=== stripped sizes"
-./scripts/sizes.sh
+echo "=== the clients that ship: bytes"
+ls -l "$shipped"/*/usr/bin/poll-client "$shipped"/*/poll-client 2>/dev/null |
+	awk '{ sub(".*/build-shipped/", "", $NF); printf "%8d  %s\n", $5, $NF }'
 
 if [ ${#failed[@]} -gt 0 ]; then
 	echo "test-all: FAILED in: ${failed[*]}" >&2
