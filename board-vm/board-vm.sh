@@ -1,8 +1,8 @@
 # board-vm.sh: boots an emulated board in the network lab, in the client
 # host's place. Source it from bash inside a lab (lab/lab).
 #
-#   board_vm_boot ARCH IMAGE_DIR PAYLOAD_DIR OUT_DIR SECONDS
-#       boots the Debian image of image.sh (a qemu "virt" board of ARCH)
+#   board_vm_boot IMAGE_DIR PAYLOAD_DIR OUT_DIR SECONDS
+#       boots the Debian image of image.sh (a qemu "virt" armhf board)
 #       through a throw-away overlay in OUT_DIR, with PAYLOAD_DIR as a
 #       read-only second disk (the board runs its run.sh and reports on its
 #       virtio console, OUT_DIR/console.log).
@@ -40,24 +40,14 @@ board_vm_run() {
 	BOARD_VM_PID=$!
 }
 
-# board_vm_qemu ARCH: the emulator and board of a Debian ARCH system.
-board_vm_qemu() {
-	case $1 in
-	armhf) echo "qemu-system-arm -M virt,highmem=off -cpu cortex-a15" ;;
-	arm64) echo "qemu-system-aarch64 -M virt -cpu cortex-a53" ;;
-	*) echo "board-vm: no board for '$1'" >&2; return 1 ;;
-	esac
-}
-
 board_vm_boot() {
-	local arch=$1 image=$2 payload=$3 out=$4 seconds=$5 qemu
-	qemu=$(board_vm_qemu "$arch") || return 1
+	local image=$1 payload=$2 out=$3 seconds=$4
 	printf 'ADDRESS=%s/%s\n' "$LAB_CLIENT_IP" "$LAB_PREFIX_LEN" >>"$payload/settings.sh"
 	qemu-img create -q -f qcow2 -F raw -b "$image/root.img" "$out/overlay.qcow2" || return 1
 	mke2fs -q -t ext4 -d "$payload" "$out/payload.img" 64M >/dev/null || return 1
 	: >"$out/console.log"
-	# shellcheck disable=SC2086  # the emulator's words
-	board_vm_run "$seconds" "$out" virtio-net-pci,romfile= $qemu \
+	board_vm_run "$seconds" "$out" virtio-net-pci,romfile= \
+		qemu-system-arm -M virt,highmem=off -cpu cortex-a15 \
 		-smp $BOARD_VM_CPUS -m $BOARD_VM_MEMORY_MB \
 		-kernel "$image/vmlinuz" -initrd "$image/initrd.img" \
 		-append "root=/dev/vda rw console=ttyAMA0 panic=-1 quiet mitigations=off" \
@@ -78,6 +68,7 @@ pizero_boot() {
 	cp "$client" "$root/usr/bin/poll-client" || return 1
 	install -m 755 "$here/pizero-rcS" "$root/etc/init.d/rcS" || return 1
 	install -m 755 "$here/pizero-test.sh" "$root/etc/pizero-test.sh" || return 1
+	install -m 644 "$here/../lab/common.sh" "$root/etc/common.sh" || return 1
 	printf '%s/%s\n' "$LAB_CLIENT_IP" "$LAB_PREFIX_LEN" >"$root/etc/board-address"
 	printf '::sysinit:/etc/init.d/rcS\n%s\n::once:/bin/sh /etc/pizero-test.sh\n' "$line" \
 		>"$root/etc/inittab" || return 1

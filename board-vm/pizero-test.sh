@@ -4,8 +4,9 @@
 # gives it back, then powers the board off. Each step is a line "report: ..."
 # on the console, between the client's own lines; every wait is for a
 # condition, bounded, and the host judges what the reports say happened.
-# Tenths of a second that any one wait may take.
-WAIT_LIMIT=300
+. /etc/common.sh
+# Seconds that any one wait may take.
+WAIT_LIMIT_S=30
 # Replies that show the client polls: each one follows a line of the one before.
 REPLIES=5
 # Starts of the client to see while the network is down.
@@ -16,16 +17,8 @@ client() { pidof poll-client; }
 replies() { awk '/^Udp:/ && n++ { print $2 }' /proc/net/snmp; }
 uptime_s() { cut -d' ' -f1 /proc/uptime; }
 
-# wait_for CMD..: runs CMD every tenth of a second until it succeeds, or
-# reports that it did not.
-wait_for() {
-	n=$WAIT_LIMIT
-	until "$@"; do
-		n=$((n - 1))
-		[ $n -gt 0 ] || { report "timed out: $*"; return 1; }
-		sleep 0.1
-	done
-}
+# wait_until CMD..: waits for CMD to succeed, or reports that it did not.
+wait_until() { wait_for $WAIT_LIMIT_S "$@" || { report "timed out: $*"; return 1; }; }
 running() { [ -n "$(client)" ]; }
 polling_since() { [ "$(replies)" -ge $(($1 + REPLIES)) ]; }
 another_client() { [ -n "$(client)" ] && [ "$(client)" != "$1" ]; }
@@ -49,26 +42,26 @@ starts_seen() {
 	[ $seen -ge $STARTS_DOWN ]
 }
 
-wait_for running
+wait_until running
 report "client $(client)"
-wait_for polling_since 0
+wait_until polling_since 0
 pid=$(client)
-report "peak memory $(sed -n 's/^VmHWM: *//p' "/proc/$pid/status")"
+report "peak memory $(proc_status "$pid" VmHWM)"
 kill -KILL "$pid"
 report "killed $pid"
 base=$(replies)
-wait_for another_client "$pid" && wait_for polling_since "$base"
+wait_until another_client "$pid" && wait_until polling_since "$base"
 report "client after the kill $(client)"
 address=$(cat /etc/board-address)
 ip addr flush dev usb0
 report "address flushed"
 last="" seen=0
-wait_for starts_seen
+wait_until starts_seen
 ip addr add "$address" broadcast + dev usb0
 report "address restored"
-wait_for running
+wait_until running
 base=$(replies)
-wait_for polling_since "$base"
+wait_until polling_since "$base"
 report "client at the end $(client)"
 report "done"
 poweroff -f

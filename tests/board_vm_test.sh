@@ -1,25 +1,21 @@
 #!/bin/bash
-# The client package of BOARD_ARCH (armhf by default) on the board's own
-# system: an emulated board with Debian BOARD_RELEASE (bookworm or trixie)
-# and systemd as PID 1, in the lab, installs it with apt, runs it as
-# poll-client@5000 against the lab's boards, loses its network and gets it
-# back, stops it, and powers off. It reports on its virtio console; this side
-# checks the report and what the lab's boards saw. Needs DIST_DIR.
+# The armhf client package on its own kind of system: an emulated ARM board
+# with Debian 13 and systemd as PID 1, in the lab, installs it with apt, runs
+# it as poll-client@5000 against the lab's boards, loses its network and gets
+# it back, stops it, and powers off. It reports on its virtio console; this
+# side checks the report and what the lab's boards saw. Needs DIST_DIR.
 source "$(dirname "$0")/lib.sh"
 SRC=$T_HERE/..
 PORT=5000
 BOARDS="north east"
 BOOT_LIMIT_S=420
-ARCH=${BOARD_ARCH:-armhf}
-RELEASE=${BOARD_RELEASE:-bookworm}
 
 # Set up on the host's network, then the rest inside a lab of two boards.
 if [ -z "${LAB_CLIENT_NS:-}" ]; then
-	BOARD_DEB=$(ls "$DIST_DIR"/poll-client_*_"$ARCH".deb 2>/dev/null)
-	[ -n "$BOARD_DEB" ] || t_skip_or_fail "no $ARCH client package in $DIST_DIR (run ./scripts/package.sh)"
+	BOARD_DEB=$(ls "$DIST_DIR"/poll-client_*_armhf.deb 2>/dev/null)
+	[ -n "$BOARD_DEB" ] || t_skip_or_fail "no armhf client package in $DIST_DIR (run ./scripts/package.sh)"
 	"$SRC/scripts/install-deps.sh" vm || t_skip_or_fail "cannot install the emulator and image tools"
-	BOARD_IMAGE=$("$SRC/board-vm/image.sh" "$ARCH" "$RELEASE") ||
-		t_skip_or_fail "cannot build the board's $ARCH $RELEASE image"
+	BOARD_IMAGE=$("$SRC/board-vm/image.sh") || t_skip_or_fail "cannot build the board's image"
 	export BOARD_DEB BOARD_IMAGE
 	t_enter_lab 2
 fi
@@ -35,39 +31,37 @@ T_SNIFF_LIMIT_S=$((BOOT_LIMIT_S + 30)) t_sniff 1 "$T_DIR/requests.pcap" udp dst 
 
 payload=$T_DIR/payload
 mkdir -p "$payload" "$T_DIR/vm"
-cp "$BOARD_DEB" "$payload/"
+cp "$BOARD_DEB" "$SRC/lab/common.sh" "$payload/"
 cp "$SRC/board-vm/guest-test.sh" "$payload/run.sh"
 printf 'BOARDS="%s"\nPORT=%s\n' "$BOARDS" $PORT >"$payload/settings.sh"
 started=$SECONDS
-board_vm_boot "$ARCH" "$BOARD_IMAGE" "$payload" "$T_DIR/vm" $BOOT_LIMIT_S || t_fail "cannot boot the board"
+board_vm_boot "$BOARD_IMAGE" "$payload" "$T_DIR/vm" $BOOT_LIMIT_S || t_fail "cannot boot the board"
 t_wait_exit $((BOOT_LIMIT_S + 10)) "$BOARD_VM_PID"
 echo "board-vm: powered off after $((SECONDS - started)) s, status $T_STATUS"
-report=$(sed -n 's/\r$//; s/^report: //p' "$T_DIR/vm/console.log")
-sed 's/\r$//' "$T_DIR/vm/console.log"
+console=$(sed 's/\r$//' "$T_DIR/vm/console.log")
+printf '%s\n' "$console"
 t_eq "the board powers off by itself" "$T_STATUS" 0
+report=$(printf '%s\n' "$console" | sed -n 's/^report: //p')
 t_eq "the board finished its test" "$(printf '%s\n' "$report" | grep -cx "done")" 1
 
 value() { printf '%s\n' "$report" | sed -n "s/^$1 //p" | head -n 1; }
 t_eq "apt installs the package" "$(value install)" ok
-t_match "its Depends names the C library" "$(value depends)" "libc6 \\(>= 2\\.[0-9]+\\)"
 for b in $BOARDS; do
 	t_match "the journal has lines of board $b" "$(value "lines $b")" "^[1-9][0-9]*$"
 	t_match "lines of board $b again after the fault" "$(value "lines after the fault $b")" "^[1-9][0-9]*$"
 done
 t_between "runs as a dynamic user" "$(value uid)" 61184 65519
-echo "board-vm: $RELEASE: peak memory of the client (VmHWM): $(value 'peak memory')"
-t_match "peak memory reported" "$(value 'peak memory')" "^[0-9]+ kB$"
+echo "board-vm: peak memory of the client (VmHWM): $(value 'peak memory')"
 t_between "exposure on the board at most 1.5" "$(value exposure)" 0 1.5
-t_match "the send fails once the address is gone" "$(sed 's/\r$//' "$T_DIR/vm/console.log")" \
-	'journal: .*Sendto: Network is unreachable'
-t_match "systemd restarts it while the network is down" "$(value 'restarts while down')" "^[2-9]|^[1-9][0-9]"
-t_match "a stop ends it cleanly" "$(value 'after stop')" "inactive" &&
-	t_match "a stop is no failure" "$(value 'after stop')" "success"
+t_match "the send fails once the address is gone" "$console" 'journal: .*Sendto: Network is unreachable'
+t_between "systemd restarts it while the network is down" "$(value 'restarts while down')" 2 100
+t_eq "a stop ends it cleanly, no failure" "$(value 'after stop' | tr ' ' '\n' | sort | tr '\n' ' ')" \
+	" inactive success "
 
 kill -INT "$T_SNIFFER"
 t_wait_exit 5 "$T_SNIFFER"
 t_eq "the boards see DATA\\n broadcast from the board's address, and nothing else" \
-	"$(t_datagrams "$T_DIR/requests.pcap" | cut -d' ' -f2- | sed 's/^\([0-9.]*\):[0-9]*/\1/' | sort -u)" \
+	"$(t_payloads "$T_DIR/requests.pcap" | cut -d' ' -f2- | sed 's/^\([0-9.]*\):[0-9]*/\1/' | sort -u)" \
 	"$LAB_CLIENT_IP $LAB_BROADCAST:$PORT DATA\\n"
 
 t_finish

@@ -43,7 +43,7 @@ pizero_boot "$PIZERO_PARTS" "$line" "$T_DIR"/poll-client-*/poll-client "$T_DIR" 
 # seen to stall on the way down under qemu's raspi0; what the test judges is
 # on the console by then, so the host ends a board that stalls.
 finished() { ! kill -0 "$BOARD_VM_PID" || grep -q '^report: done' "$T_DIR/serial.log"; }
-t_wait $BOOT_LIMIT_S finished
+wait_for $BOOT_LIMIT_S finished
 t_wait_exit $POWER_OFF_LIMIT_S "$BOARD_VM_PID"
 echo "pizero: ended after $((SECONDS - started)) s, status $T_STATUS"
 console=$(sed 's/\r$//' "$T_DIR/serial.log")
@@ -80,7 +80,7 @@ t_match "peak memory reported" "$hwm" "^[0-9]+ kB$"
 kill -INT "$T_SNIFFER"
 t_wait_exit 5 "$T_SNIFFER"
 t_eq "the boards see DATA\\n broadcast from the board's address" \
-	"$(t_datagrams "$T_DIR/requests.pcap" | cut -d' ' -f2- | sed 's/^\([0-9.]*\):[0-9]*/\1/' | sort -u)" \
+	"$(t_payloads "$T_DIR/requests.pcap" | cut -d' ' -f2- | sed 's/^\([0-9.]*\):[0-9]*/\1/' | sort -u)" \
 	"$LAB_CLIENT_IP $LAB_BROADCAST:$PORT DATA\\n"
 
 t_finish
