@@ -22,7 +22,7 @@ qemu-utils e2fsprogs device-tree-compiler cpio"
 TEST="tcpdump libpcap-dev qemu-user libc6-armhf-cross libc6-armel-cross libc6-arm64-cross
 libgtest-dev googletest clang libclang-rt-dev clang-tidy clang-format cppcheck
 valgrind strace util-linux procps systemd dpkg binutils groff-base man-db
-musl-tools autopkgtest uidmap shellcheck python3"
+musl-tools autopkgtest uidmap shellcheck python3 moreutils mosquitto mosquitto-clients"
 FOREIGN_ARCHES="armhf armel arm64"
 
 [ $# -gt 0 ] || set -- test
