@@ -6,6 +6,7 @@
 # BOARDS, PORT and the board's ADDRESS come from settings.sh beside it.
 set -u
 . /mnt/payload/settings.sh
+WAIT_STEP_S=0.1
 . /mnt/payload/common.sh
 unit=poll-client@$PORT.service
 # Seconds that the lines of every board may take to come.

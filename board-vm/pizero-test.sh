@@ -4,6 +4,7 @@
 # gives it back, then powers the board off. Each step is a line "report: ..."
 # on the console, between the client's own lines; every wait is for a
 # condition, bounded, and the host judges what the reports say happened.
+WAIT_STEP_S=0.1
 . /etc/common.sh
 # Seconds that any one wait may take.
 WAIT_LIMIT_S=30

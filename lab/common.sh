@@ -2,19 +2,21 @@
 # boards' own scripts share (BusyBox's sh and dash included): one bounded
 # wait, one reader of /proc, one parse of the detection line. Source it.
 
-# Seconds between two tries of a wait.
-WAIT_STEP_S=0.05
-WAIT_STEPS_PER_S=20
+# Seconds between two tries of a wait; an emulated board sets more, as each
+# try costs it much more.
+WAIT_STEP_S=${WAIT_STEP_S:-0.05}
 
 # wait_for SECONDS CMD..: runs CMD, its stderr dropped, until it succeeds;
-# false once about SECONDS have passed (counted in steps: no clock needed).
+# false once SECONDS have passed by the kernel's clock (/proc/uptime, read
+# without a process of its own).
 wait_for() {
-	_steps=$(($1 * WAIT_STEPS_PER_S))
+	read -r _now _ </proc/uptime
+	_end=$((${_now%.*} + $1 + 1))
 	shift
 	until "$@" 2>/dev/null; do
-		[ "$_steps" -gt 0 ] || return 1
-		_steps=$((_steps - 1))
-		sleep $WAIT_STEP_S
+		read -r _now _ </proc/uptime
+		[ "${_now%.*}" -lt "$_end" ] || return 1
+		sleep "$WAIT_STEP_S"
 	done
 }
 
