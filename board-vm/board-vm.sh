@@ -74,9 +74,12 @@ pizero_boot() {
 		>"$root/etc/inittab" || return 1
 	ln -s bin/busybox "$root/init" && ln -s busybox "$root/bin/sh" &&
 		ln -s ../bin/busybox "$root/sbin/init" || return 1
-	# The kernel opens the console before anything is mounted.
-	mknod -m 600 "$root/dev/console" c 5 1 || return 1
-	(cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$out/initramfs.cpio.gz" || return 1
+	# The kernel opens the console before anything is mounted: the archive
+	# has its device node, which the lab's root may not make on disk.
+	printf '#mtree\n./dev/console type=char mode=600 uname=root gname=root device=native,5,1\n' \
+		>"$out/console.mtree"
+	bsdtar -c --format newc -f - -C "$root" . @"$out/console.mtree" | gzip -1 >"$out/initramfs.cpio.gz" ||
+		return 1
 	board_vm_run "$seconds" "$out" usb-net qemu-system-arm -M raspi0 \
 		-kernel "$parts/vmlinuz" -dtb "$parts/bcm2835-rpi-zero.dtb" \
 		-initrd "$out/initramfs.cpio.gz" \

@@ -7,10 +7,19 @@
 # test. Idempotent: installs only what is missing, and does nothing when all
 # of it is there. Packages are named without versions: each release brings its
 # own (libclang-rt-dev is the runtime of the release's default clang).
+# It also gives subordinate ids to root, to the user who called it through
+# sudo and, for the test group, to the ordinary user that the test command
+# proves the lab with (poll-client-test), as the lab's user namespace maps
+# them. Only this needs root: run as an ordinary user with all of it there,
+# it does nothing, and otherwise it names the command that installs it.
 set -eu
 
-# The lab needs ip and ss (iproute2) and sysctl (procps).
-DEMO="iproute2 procps cmake make g++"
+# The lab needs ip and ss (iproute2), sysctl (procps) and newuidmap (uidmap).
+DEMO="iproute2 procps uidmap cmake make g++"
+# The ordinary user of the test command's unprivileged runs.
+TEST_USER=poll-client-test
+# Subordinate ids that each user gets, as Debian's useradd gives them.
+SUBID_COUNT=65536
 # Cross compilers and the foreign C libraries, through multiarch, for
 # dpkg-shlibdeps and for the musl-linked static ARM binaries.
 PACKAGE="cmake make g++ dpkg-dev debhelper lintian fakeroot file
@@ -18,7 +27,7 @@ g++-arm-linux-gnueabihf libc6:armhf
 g++-arm-linux-gnueabi libc6:armel musl-dev:armel
 g++-aarch64-linux-gnu libc6:arm64 musl-dev:arm64"
 VM="qemu-system-arm qemu-user-static binfmt-support arch-test mmdebstrap
-qemu-utils e2fsprogs device-tree-compiler cpio"
+qemu-utils e2fsprogs device-tree-compiler libarchive-tools"
 TEST="tcpdump libpcap-dev qemu-user libc6-armhf-cross libc6-armel-cross libc6-arm64-cross
 libgtest-dev googletest clang libclang-rt-dev clang-tidy clang-format cppcheck
 valgrind strace util-linux procps systemd dpkg binutils groff-base man-db
@@ -49,21 +58,28 @@ if [ $multiarch = yes ]; then
 		dpkg --print-foreign-architectures | grep -qx "$arch" || add_arches="$add_arches $arch"
 	done
 fi
-# autopkgtest's unshare testbed maps root's subordinate ids.
-subids=no
-case " $wanted " in
-*" uidmap "*)
+# The users whose subordinate ids the lab (and autopkgtest's testbed) maps.
+users="root ${SUDO_USER:-} $(id -un)"
+case " $* " in *" test "*) users="$users $TEST_USER" ;; esac
+need_ids=""
+for user in $users; do
+	case " $need_ids " in *" $user "*) continue ;; esac
 	for f in /etc/subuid /etc/subgid; do
-		grep -q '^root:' "$f" 2>/dev/null || subids=yes
+		if ! grep -q "^$user:" "$f" 2>/dev/null; then
+			need_ids="$need_ids $user"
+			break
+		fi
 	done
-	;;
-esac
+done
+need_user=no
+case " $* " in *" test "*) id "$TEST_USER" >/dev/null 2>&1 || need_user=yes ;; esac
 
-if [ -z "$missing" ] && [ -z "$add_arches" ] && [ $subids = no ]; then
+if [ -z "$missing" ] && [ -z "$add_arches" ] && [ -z "$need_ids" ] && [ $need_user = no ]; then
 	exit 0
 fi
 if [ "$(id -u)" -ne 0 ]; then
-	echo "install-deps: need root to install:$missing$add_arches" >&2
+	echo "install-deps: missing:$missing$add_arches${need_ids:+ subordinate ids for$need_ids}" >&2
+	echo "install-deps: to install them, run: sudo $0 $*" >&2
 	exit 1
 fi
 export DEBIAN_FRONTEND=noninteractive
@@ -90,10 +106,17 @@ for set in "$native" "$foreign"; do
 	# shellcheck disable=SC2086
 	apt-get install -y -qq --no-install-recommends $set >/dev/null || status=1
 done
-if [ $subids = yes ]; then
-	for f in /etc/subuid /etc/subgid; do
-		grep -q '^root:' "$f" 2>/dev/null || echo "root:100000:65536" >>"$f"
-	done
+if [ $need_user = yes ]; then
+	echo "install-deps: adding the user $TEST_USER" >&2
+	useradd --system --create-home --shell /bin/bash "$TEST_USER"
 fi
+# Each new range starts after the highest one given so far.
+for user in $need_ids; do
+	for f in /etc/subuid /etc/subgid; do
+		grep -q "^$user:" "$f" 2>/dev/null && continue
+		next=$(awk -F: -v n=100000 '$2 + $3 > n { n = $2 + $3 } END { print n }' "$f" 2>/dev/null || echo 100000)
+		echo "$user:$next:$SUBID_COUNT" >>"$f"
+	done
+done
 [ $status -eq 0 ] || echo "install-deps: some packages could not be installed (see above)" >&2
 exit $status

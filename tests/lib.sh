@@ -35,15 +35,18 @@ t_skip_or_fail() {
 # environment (LAB_CLIENT_NS) tells the second run where it is.
 t_enter_lab() {
 	[ -z "${LAB_CLIENT_NS:-}" ] || return 0
-	"$LAB" check || t_skip_or_fail "cannot create a network lab (root, iproute2, namespaces)"
+	"$LAB" check || t_skip_or_fail "cannot create a network lab (iproute2, uidmap, user namespaces)"
 	exec "$LAB" "$1" bash "$0" "${T_ARGS[@]}"
 }
 
 if [ -n "${T_LAB:-}" ]; then
 	t_enter_lab "$T_LAB"
 elif [ -z "${T_HELD:-}" ]; then
-	unshare --mount --pid --fork true 2>/dev/null || t_skip_or_fail "cannot make namespaces (root)"
-	T_HELD=1 exec unshare --mount --propagation private --pid --fork --kill-child --mount-proc -- \
+	# An ordinary user needs a user namespace of its own for the others.
+	T_NAMESPACES=(--mount --pid --fork)
+	[ "$(id -u)" -eq 0 ] || T_NAMESPACES=(--map-root-user "${T_NAMESPACES[@]}")
+	unshare "${T_NAMESPACES[@]}" true 2>/dev/null || t_skip_or_fail "cannot make namespaces"
+	T_HELD=1 exec unshare "${T_NAMESPACES[@]}" --propagation private --kill-child --mount-proc -- \
 		bash "$0" "$@"
 fi
 
@@ -52,9 +55,11 @@ T_FAIL=0
 # One mount point that every test shares, each with a tmpfs of its own on it
 # (as /run/netns serves every named network namespace): nothing of the host's
 # is hidden, and nothing is written to the host.
+# Where an ordinary user may not make it, /run itself is the test's own.
 T_DIR=/run/poll-client-test
-mkdir -p "$T_DIR" && mount -t tmpfs -o mode=700 test-scratch "$T_DIR" ||
-	t_skip_or_fail "cannot mount the test's scratch tmpfs on $T_DIR"
+mkdir -p "$T_DIR" 2>/dev/null || { mount -t tmpfs -o mode=755 test-run /run && mkdir "$T_DIR"; } ||
+	t_skip_or_fail "cannot make $T_DIR"
+mount -t tmpfs -o mode=700 test-scratch "$T_DIR" || t_skip_or_fail "cannot mount the test's scratch tmpfs on $T_DIR"
 export TMPDIR=$T_DIR
 
 t_pass() { T_PASS=$((T_PASS + 1)); echo "ok: $1"; }
