@@ -35,7 +35,7 @@ t_skip_or_fail() {
 # environment (LAB_CLIENT_NS) tells the second run where it is.
 t_enter_lab() {
 	[ -z "${LAB_CLIENT_NS:-}" ] || return 0
-	"$LAB" check || t_skip_or_fail "cannot create a network lab (iproute2, uidmap, user namespaces)"
+	"$LAB" check || t_skip_or_fail "cannot create a network lab (iproute2, uidmap, subordinate ids: ./scripts/install-deps.sh demo)"
 	exec "$LAB" "$1" bash "$0" "${T_ARGS[@]}"
 }
 
