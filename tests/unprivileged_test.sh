@@ -2,9 +2,10 @@
 # The ordinary user's path, proven when the test command runs as root (as CI
 # runs it): as poll-client-test, which install-deps.sh makes, a copy of what
 # git holds builds, passes the quick check (the unit, client and lab groups,
-# every lab in a user namespace of that user's) and shows the demo, with no
-# root and no sudo. The copy lives on a tmpfs over that user's home, in this
-# test's own mount namespace.
+# every lab in a user namespace of that user's), leaves nothing of a lab test
+# that it SIGKILLs (lab_kill) and shows the demo, with no root and no sudo.
+# The copy lives on a tmpfs over that user's home, in this test's own mount
+# namespace.
 source "$(dirname "$0")/lib.sh"
 USER_NAME=poll-client-test
 # The whole run as that user, at most (seconds).
@@ -21,10 +22,11 @@ runuser -u $USER_NAME -- env -i HOME="$home" PATH=/usr/local/bin:/usr/bin:/bin C
 	timeout -s KILL $RUN_LIMIT_S bash -c 'cd ~ &&
 		cmake -S . -B build -DPOLL_CLIENT_TESTS=ON >/dev/null && cmake --build build -j "$(nproc)" >/dev/null &&
 		ctest --test-dir build -L "^(unit|client|lab)$" --no-tests=error --output-on-failure -j "$(nproc)" &&
+		ctest --test-dir build -R "^lab_kill$" --no-tests=error --output-on-failure &&
 		./scripts/demo.sh 3 >demo.out' >"$T_DIR/out" 2>&1
 status=$?
 [ $status -eq 0 ] || tail -n 40 "$T_DIR/out" >&2
-t_eq "as $USER_NAME: builds, passes the quick check and runs the demo" $status 0
+t_eq "as $USER_NAME: builds, passes the quick check and lab_kill, and runs the demo" $status 0
 t_match "as $USER_NAME: the quick check ran" "$(cat "$T_DIR/out")" "100% tests passed, 0 tests failed out of [0-9]+"
 t_match "as $USER_NAME: the demo shows detection lines" "$(head -n 1 "$home/demo.out" 2>/dev/null)" \
 	'^Object is detected [0-9.]+ meters away from board [a-z]+\.$'
