@@ -42,9 +42,10 @@ t_enter_lab() {
 if [ -n "${T_LAB:-}" ]; then
 	t_enter_lab "$T_LAB"
 elif [ -z "${T_HELD:-}" ]; then
-	# An ordinary user needs a user namespace of its own for the others.
+	# An ordinary user needs a user namespace of its own for the others, with
+	# its subordinate ids, for the labs that the test makes in it.
 	T_NAMESPACES=(--mount --pid --fork)
-	[ "$(id -u)" -eq 0 ] || T_NAMESPACES=(--map-root-user "${T_NAMESPACES[@]}")
+	[ "$(id -u)" -eq 0 ] || T_NAMESPACES=(--map-auto --map-root-user "${T_NAMESPACES[@]}")
 	unshare "${T_NAMESPACES[@]}" true 2>/dev/null || t_skip_or_fail "cannot make namespaces"
 	T_HELD=1 exec unshare "${T_NAMESPACES[@]}" --propagation private --kill-child --mount-proc -- \
 		bash "$0" "$@"
