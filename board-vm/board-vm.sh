@@ -28,9 +28,12 @@ board_vm_run() {
 	local seconds=$1 out=$2 nic=$3
 	shift 3
 	[ -n "${LAB_BRIDGE:-}" ] || { echo "board-vm: not inside a lab" >&2; return 1; }
-	ip link del "$LAB_CLIENT_LINK" || return 1
-	ip tuntap add dev vm0 mode tap || return 1
-	ip link set vm0 master "$LAB_BRIDGE" up || return 1
+	# A board booted again keeps the tap of the first boot.
+	if ! ip link show vm0 >/dev/null 2>&1; then
+		ip link del "$LAB_CLIENT_LINK" || return 1
+		ip tuntap add dev vm0 mode tap || return 1
+		ip link set vm0 master "$LAB_BRIDGE" up || return 1
+	fi
 	: >"$out/serial.log"
 	timeout -s KILL "$seconds" "$@" -nodefaults -display none -monitor none -no-reboot \
 		-netdev tap,id=lab,ifname=vm0,script=no,downscript=no \
@@ -63,6 +66,7 @@ pizero_boot() {
 	local parts=$1 line=$2 client=$3 out=$4 seconds=$5 here root
 	here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 	root=$out/initramfs
+	rm -rf "$root"
 	mkdir -p "$root"/{dev,proc,sys,etc/init.d,usr/bin,sbin} || return 1
 	cp -a "$parts/root/." "$root/" || return 1
 	cp "$client" "$root/usr/bin/poll-client" || return 1
