@@ -9,7 +9,8 @@
 #
 # The hooks in hooks/ set the system up; cached by scripts/cache.sh, keyed by
 # this file, the hooks, board-test.service and the archive, which is the one
-# this machine's apt uses. Needs root.
+# this machine's apt uses. mmdebstrap makes it in a user namespace with the
+# caller's subordinate ids (install-deps.sh gives them), as root or not.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 ARCH=armhf
@@ -18,29 +19,41 @@ ROOT_SIZE=1G
 
 say() { echo "board-vm: $*" >&2; }
 
+if [ "${1:-}" = --write ]; then
+	# TREE OUT, in mmdebstrap's namespace, where the tree's owners are those
+	# of the board's system: its /proc, /sys and /dev mounts are left out by
+	# a bind mount of the tree alone.
+	tree=$2 out=$3
+	mkdir "$out/flat"
+	mount --bind "$tree" "$out/flat"
+	cp -L "$tree/vmlinuz" "$out/vmlinuz"
+	cp -L "$tree/initrd.img" "$out/initrd.img"
+	mke2fs -q -t ext4 -d "$out/flat" "$out/root.img" "$ROOT_SIZE"
+	umount "$out/flat"
+	rmdir "$out/flat"
+	exit
+fi
+
 if [ "${1:-}" = --make ]; then
 	mirror=$2 out=$3
 	# Maintainer scripts of foreign packages run under qemu-user.
 	"$here/../scripts/run-foreign.sh" $ARCH
 	say "building the $ARCH $RELEASE image (a few minutes) into $out"
-	tree=$out/tree
 	# merged-usr: /usr merged from the start, as usrmerge's conversion and the
 	# perl it needs cost half a minute under emulation. eatmydata: dpkg's
 	# syncs, worthless for a throw-away build. Manual pages, documentation and
-	# locales are left out, and with them man-db's slow triggers.
-	mmdebstrap --quiet --arch=$ARCH --variant=apt --mode=root \
+	# locales are left out, and with them man-db's slow triggers. The tree is
+	# mmdebstrap's own, in $out, gone once the image is written.
+	TMPDIR=$out mmdebstrap --quiet --arch=$ARCH --variant=apt --mode=unshare --format=null \
 		--include="systemd,systemd-sysv,udev,iproute2,kmod,tiny-initramfs,linux-image-armmp" \
 		--hook-dir=/usr/share/mmdebstrap/hooks/merged-usr \
 		--hook-dir=/usr/share/mmdebstrap/hooks/eatmydata --hook-dir="$here/hooks" \
+		--customize-hook="\"$0\" --write \"\$1\" \"$out\"" \
 		--dpkgopt='path-exclude=/usr/share/man/*' \
 		--dpkgopt='path-exclude=/usr/share/doc/*' \
 		--dpkgopt='path-include=/usr/share/doc/*/copyright' \
 		--dpkgopt='path-exclude=/usr/share/locale/*' \
-		$RELEASE "$tree" "$mirror"
-	cp -L "$tree/vmlinuz" "$out/vmlinuz"
-	cp -L "$tree/initrd.img" "$out/initrd.img"
-	mke2fs -q -t ext4 -d "$tree" "$out/root.img" "$ROOT_SIZE"
-	rm -rf "$tree"
+		$RELEASE /dev/null "$mirror"
 	exit
 fi
 

@@ -9,8 +9,8 @@
 #   root/                busybox and the modules, the base of each run's
 #                        initramfs (pizero_boot in board-vm.sh adds the rest)
 #
-# Cached by scripts/cache.sh, keyed by this file. Needs root (apt-get,
-# multiarch armel).
+# Cached by scripts/cache.sh, keyed by this file. Needs apt's lists of the
+# armel architecture (install-deps.sh package).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 

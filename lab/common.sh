@@ -1,6 +1,7 @@
 # common.sh: the POSIX sh helpers that the host's tests and the emulated
 # boards' own scripts share (BusyBox's sh and dash included): one bounded
-# wait, one reader of /proc, one parse of the detection line. Source it.
+# wait, one reader of /proc, one parse of the detection line, one test of
+# the user namespace. Source it.
 
 # Seconds between two tries of a wait; an emulated board sets more, as each
 # try costs it much more.
@@ -18,6 +19,13 @@ wait_for() {
 		[ "${_now%.*}" -lt "$_end" ] || return 1
 		sleep "$WAIT_STEP_S"
 	done
+}
+
+# in_first_userns: true in the machine's own user namespace, whose map is
+# every id to itself; false in any other, even as its root.
+in_first_userns() {
+	read -r _inner _outer _count </proc/self/uid_map
+	[ "$_inner $_outer $_count" = "0 0 4294967295" ]
 }
 
 # proc_status PID FIELD: the value of FIELD (VmRSS, VmHWM, Uid..) in

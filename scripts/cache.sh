@@ -1,20 +1,27 @@
 #!/bin/bash
 # cache.sh NAME RECIPE_FILE.. -- BUILDER [ARG..]: prints the folder that holds
 # what "BUILDER ARG.. FOLDER" makes, making it first if the cache has none for
-# this recipe. The folder is $POLL_CLIENT_CACHE/NAME-KEY (default cache
-# /var/cache/poll-client), KEY a hash of the recipe: the RECIPE_FILEs (the
+# this recipe. The folder is $POLL_CLIENT_CACHE/NAME-KEY (by default the
+# caller's own cache, $XDG_CACHE_HOME/poll-client or ~/.cache/poll-client,
+# root's as any user's), KEY a hash of the recipe: the RECIPE_FILEs (the
 # builder among them) and the builder's arguments, never a path of the
 # checkout's, so that every clone finds the same key. Making another recipe
 # of NAME removes the older ones, and what a killed making of NAME left. Two
 # makings of one NAME at once are not supported.
+# cache.sh --dir: prints the cache's folder.
 set -euo pipefail
 KEY_DIGITS=16
 
 usage() {
-	echo "usage: cache.sh NAME RECIPE_FILE.. -- BUILDER [ARG..]" >&2
+	echo "usage: cache.sh NAME RECIPE_FILE.. -- BUILDER [ARG..] | --dir" >&2
 	exit 2
 }
 
+cache=${POLL_CLIENT_CACHE:-${XDG_CACHE_HOME:-${HOME:?no HOME for the cache}/.cache}/poll-client}
+if [ "${1:-}" = --dir ]; then
+	echo "$cache"
+	exit
+fi
 [ $# -ge 3 ] || usage
 name=$1
 shift
@@ -25,7 +32,6 @@ while [ $# -gt 0 ] && [ "$1" != -- ]; do
 done
 [ $# -ge 2 ] || usage
 shift
-cache=${POLL_CLIENT_CACHE:-/var/cache/poll-client}
 key=$({ cat "${files[@]}"; printf '%s\n' "${@:2}"; } | sha256sum | cut -c1-$KEY_DIGITS)
 out=$cache/$name-$key
 if [ ! -e "$out/.done" ]; then

@@ -3,14 +3,15 @@
 # minimal Debian made by "mmdebstrap --format=tar MMDEBSTRAP_ARG.. MIRROR",
 # MIRROR being the archive of this machine's apt (debian-mirror.sh); cached
 # by scripts/cache.sh as NAME, keyed by the arguments and the mirror. dpkg
-# does not sync while it is made (eatmydata). Needs root; a foreign
+# does not sync while it is made (eatmydata). mmdebstrap makes it in a user
+# namespace with the caller's subordinate ids, as root or not; a foreign
 # architecture also needs run-foreign.sh first.
 set -euo pipefail
 if [ "${1:-}" = --make ]; then
 	shift
 	# ARG.. MIRROR OUT, for mmdebstrap's order: options, suite, target, mirror.
 	mirror=${*: -2:1} out=${*: -1}
-	mmdebstrap --quiet --format=tar --hook-dir=/usr/share/mmdebstrap/hooks/eatmydata \
+	mmdebstrap --quiet --mode=unshare --format=tar --hook-dir=/usr/share/mmdebstrap/hooks/eatmydata \
 		"${@:1:$#-2}" "$out/root.tar" "$mirror"
 	exit
 fi

@@ -10,9 +10,14 @@
 # It also gives subordinate ids to root, to the user who called it through
 # sudo and, for the test group, to the ordinary user that the test command
 # proves the lab with (poll-client-test), as the lab's user namespace maps
-# them. Only this needs root: run as an ordinary user with all of it there,
-# it does nothing, and otherwise it names the command that installs it.
+# them; and, for the emulated boards, lets every user make taps, as Debian's
+# udev does (/dev/net/tun, mode 0666), and run foreign programs through
+# qemu-user (run-foreign.sh). Only this needs root: run as an ordinary user
+# (or as root of a user namespace) with all of it there, it does nothing,
+# and otherwise it names the command that installs it.
 set -eu
+here=$(dirname "$0")
+. "$here/../lab/common.sh"
 
 # The lab needs ip and ss (iproute2), sysctl (procps) and newuidmap (uidmap).
 DEMO="iproute2 procps uidmap cmake make g++"
@@ -35,13 +40,13 @@ musl-tools autopkgtest uidmap shellcheck python3 moreutils mosquitto mosquitto-c
 FOREIGN_ARCHES="armhf armel arm64"
 
 [ $# -gt 0 ] || set -- test
-wanted="" multiarch=no
+wanted="" multiarch=no boards=no
 for group in "$@"; do
 	case $group in
 	demo) wanted="$wanted $DEMO" ;;
 	package) wanted="$wanted $PACKAGE" multiarch=yes ;;
-	vm) wanted="$wanted $VM" ;;
-	test) wanted="$wanted $DEMO $PACKAGE $VM $TEST" multiarch=yes ;;
+	vm) wanted="$wanted $VM" boards=yes ;;
+	test) wanted="$wanted $DEMO $PACKAGE $VM $TEST" multiarch=yes boards=yes ;;
 	*) echo "install-deps: unknown group '$group' (demo, package, vm, test)" >&2; exit 2 ;;
 	esac
 done
@@ -73,12 +78,20 @@ for user in $users; do
 done
 need_user=no
 case " $* " in *" test "*) id "$TEST_USER" >/dev/null 2>&1 || need_user=yes ;; esac
+need_boards=""
+if [ $boards = yes ]; then
+	[ "$(stat -c %a /dev/net/tun 2>/dev/null)" = 666 ] || need_boards=" taps for all (/dev/net/tun)"
+	for arch in $FOREIGN_ARCHES; do
+		arch-test "$arch" >/dev/null 2>&1 || need_boards="$need_boards $arch programs (qemu-user)"
+	done
+fi
 
-if [ -z "$missing" ] && [ -z "$add_arches" ] && [ -z "$need_ids" ] && [ $need_user = no ]; then
+if [ -z "$missing" ] && [ -z "$add_arches" ] && [ -z "$need_ids" ] && [ $need_user = no ] &&
+	[ -z "$need_boards" ]; then
 	exit 0
 fi
-if [ "$(id -u)" -ne 0 ]; then
-	echo "install-deps: missing:$missing$add_arches${need_ids:+ subordinate ids for$need_ids}" >&2
+if [ "$(id -u)" -ne 0 ] || ! in_first_userns; then
+	echo "install-deps: missing:$missing$add_arches${need_ids:+ subordinate ids for$need_ids}$need_boards" >&2
 	echo "install-deps: to install them, run: sudo $0 $*" >&2
 	exit 1
 fi
@@ -118,5 +131,12 @@ for user in $need_ids; do
 		echo "$user:$next:$SUBID_COUNT" >>"$f"
 	done
 done
-[ $status -eq 0 ] || echo "install-deps: some packages could not be installed (see above)" >&2
+if [ -n "$need_boards" ]; then
+	[ -c /dev/net/tun ] || { mkdir -p /dev/net && mknod /dev/net/tun c 10 200; }
+	chmod 666 /dev/net/tun
+	for arch in $FOREIGN_ARCHES; do
+		"$here/run-foreign.sh" "$arch" || status=1
+	done
+fi
+[ $status -eq 0 ] || echo "install-deps: some of it could not be set up (see above)" >&2
 exit $status
