@@ -15,6 +15,9 @@
 T_HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 LAB=${LAB:-$T_HERE/../lab/lab}
 T_SKIP_CODE=77
+# The test's root runs the system's administration tools (mke2fs, tcpdump),
+# which an ordinary user's PATH does not name.
+export PATH=$PATH:/usr/sbin:/sbin
 T_ARGS=("$@")
 # shellcheck source=lab/common.sh
 . "$T_HERE/../lab/common.sh"
