@@ -4,8 +4,8 @@
 # default) in dist/, in an unshare testbed: a minimal Debian bookworm of that
 # architecture (a foreign one runs under qemu-user through binfmt_misc),
 # whose tarball debian-tarball.sh caches. Exits as autopkgtest does: 0 only
-# when every test passed, none skipped. Needs root (it adds root's
-# subordinate ids through install-deps.sh).
+# when every test passed, none skipped. Runs as any user with subordinate
+# ids (install-deps.sh gives them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 arch=${1:-$(dpkg --print-architecture)}

@@ -2,7 +2,8 @@
 # demo.sh [SECONDS]: poll-client against three simulated boards with moving
 # objects, in a network lab of its own (lab/lab), for SECONDS (default 15) or
 # until Ctrl-C. Detection lines go to stdout, everything else to stderr, so
-# the demo can be piped or redirected. Needs root (network namespaces).
+# the demo can be piped or redirected. Runs as any user; only what
+# install-deps.sh installs needs root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -13,8 +13,8 @@
 # them; and, for the emulated boards, lets every user make taps, as Debian's
 # udev does (/dev/net/tun, mode 0666), and run foreign programs through
 # qemu-user (run-foreign.sh). Only this needs root: run as an ordinary user
-# (or as root of a user namespace) with all of it there, it does nothing,
-# and otherwise it names the command that installs it.
+# (or as root of a test's user namespace) with all of it there, it does
+# nothing, and otherwise it names the command that installs it.
 set -eu
 here=$(dirname "$0")
 . "$here/../lab/common.sh"
@@ -67,6 +67,8 @@ fi
 users="root ${SUDO_USER:-} $(id -un)"
 case " $* " in *" test "*) users="$users $TEST_USER" ;; esac
 need_ids=""
+# Any user namespace but the machine's own has the ids that it was given.
+in_first_userns || users=""
 for user in $users; do
 	case " $need_ids " in *" $user "*) continue ;; esac
 	for f in /etc/subuid /etc/subgid; do
@@ -90,7 +92,9 @@ if [ -z "$missing" ] && [ -z "$add_arches" ] && [ -z "$need_ids" ] && [ $need_us
 	[ -z "$need_boards" ]; then
 	exit 0
 fi
-if [ "$(id -u)" -ne 0 ] || ! in_first_userns; then
+# Root of a user namespace whose system is its own (a test's Debian) may
+# install too; one that may not write dpkg's database may not.
+if [ "$(id -u)" -ne 0 ] || [ ! -w /var/lib/dpkg ]; then
 	echo "install-deps: missing:$missing$add_arches${need_ids:+ subordinate ids for$need_ids}$need_boards" >&2
 	echo "install-deps: to install them, run: sudo $0 $*" >&2
 	exit 1

@@ -5,7 +5,7 @@
 # libraries installed through multiarch), and runs lintian on them: any error
 # or warning fails the command. Then the tarballs of the static binaries: the
 # universal 32-bit ARM one and the arm64 one.
-# Needs root to install what is missing.
+# Runs as any user; only what install-deps.sh installs needs root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -15,7 +15,7 @@
 # .deb files are kept between runs, never what was installed.
 # The test keeps the host's network, for the archive: the demo and the lab
 # test make labs of their own.
-# Needs mmdebstrap, and a network path to Debian's archive.
+# Needs mmdebstrap, and a network path to Debian's archive; runs as any user.
 source "$(dirname "$0")/lib.sh"
 
 # Debian's downloaded packages, per release.
