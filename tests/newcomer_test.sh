@@ -28,7 +28,11 @@ command -v mmdebstrap >/dev/null || t_skip_or_fail "mmdebstrap not found"
 src=$(cd "$T_HERE/.." && pwd)
 
 # in_system ROOT APT_CACHE CMD: runs the shell command CMD as root of the
-# system at ROOT, in /src, bounded by RUN_LIMIT_S.
+# system at ROOT, in /src, bounded by RUN_LIMIT_S. The old root stays
+# mounted, covered by an empty tmpfs: in a user namespace, the kernel lets a
+# lab's "ip netns exec" mount a sysfs of its own only while a sysfs mount
+# shows as much (the old root's /sys, which no one there may unmount; the
+# system's own, a bind mount, goes first).
 in_system() {
 	timeout -s KILL "$RUN_LIMIT_S" unshare --mount --pid --fork --kill-child=KILL \
 		--propagation private sh -c '
@@ -39,7 +43,8 @@ in_system() {
 		mount --rbind /dev "$root/dev" &&
 		mount -t tmpfs tmpfs "$root/run" &&
 		mount --bind "$apt" "$root/var/cache/apt/archives" &&
-		cd "$root" && mkdir -p .host && pivot_root . .host && umount -l /.host &&
+		cd "$root" && mkdir -p .host && pivot_root . .host &&
+		mount -t tmpfs -o ro,size=4k host-hidden /.host &&
 		exec env -u TMPDIR -u T_HELD /bin/bash -c "cd /src && $3"' sh "$@"
 }
 
