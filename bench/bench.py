@@ -2,7 +2,7 @@
 """bench.py [measure [SECTION..] | report]: measures poll-client in the lab
 against a bare loop of send and receive, and writes the tables to
 bench/RESULTS.md (and stdout). Figures only: nothing here passes or fails.
-Needs root (the lab).
+It runs in a lab of its own, as any user.
 
   bench/bench.py                  measure every section, then report
   bench/bench.py measure rates    measure one section (or several) alone
@@ -299,7 +299,7 @@ def measure(sections):
                   if line.startswith("model name")), "unknown CPU")
     host = {"line": f"Date: {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}; machine: "
                     f"{os.cpu_count()} CPUs, {model}, {os.uname().release}\n"
-                    f"Command: `bench/bench.py` (as root; the lab's namespaces), REPS={REPS}; "
+                    f"Command: `bench/bench.py` (in a lab of its own), REPS={REPS}; "
                     f"binaries: Release, g++ {compiler}."}
     save("host", host)
     for s in sections:
