@@ -27,7 +27,10 @@ counts() {
 		echo "$b $(printf '%s\n' "$lines" | grep -cx "$b")"
 	done
 }
-every_board_since() { ! counts "$1" | grep -q ' 0$'; }
+# every_board_since SINCE: true once every board has lines since SINCE; the
+# counts of its last read stay in /tmp/counts, to be reported as read (a
+# second read may meet the journal mid-write, "truncated", and find none).
+every_board_since() { counts "$1" >/tmp/counts && ! grep -q ' 0$' /tmp/counts; }
 restarted_since() { [ "$(restarts)" -ge $(($1 + 2)) ]; }
 
 mark start
@@ -50,7 +53,7 @@ mark enable
 t0=$(date +%s)
 systemctl enable --now "$unit" 2>&1 | sed 's/^/systemctl: /'
 wait_for $LINES_LIMIT_S every_board_since "$t0" || report "no lines from some board"
-counts "$t0" | while read -r b n; do report "lines $b $n"; done
+while read -r b n; do report "lines $b $n"; done </tmp/counts
 mark checks
 pid=$(systemctl show -p MainPID --value "$unit")
 report "uid $(proc_status "$pid" Uid | cut -f1)"
@@ -71,7 +74,7 @@ ip addr add "$ADDRESS" broadcast + dev "$dev" 2>/dev/null
 t_back=$(date +%s)
 report "address restored"
 wait_for $LINES_LIMIT_S every_board_since "$t_back" || report "no lines from some board after the fault"
-counts "$t_back" | while read -r b n; do report "lines after the fault $b $n"; done
+while read -r b n; do report "lines after the fault $b $n"; done </tmp/counts
 journalctl -q -o short-monotonic --since "@$t_fault" -u "$unit" | grep -v 'Object is detected' |
 	head -n 20 | sed 's/^/journal: /'
 
