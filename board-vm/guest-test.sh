@@ -3,16 +3,26 @@
 # output on the virtio console: installs the client package, runs it as a
 # service against the lab's boards, takes the network away and gives it back,
 # stops it, and powers the board off. Each finding is a line "report: KEY ...".
-# BOARDS, PORT and the board's ADDRESS come from settings.sh beside it.
+# Meanwhile a second instance, on FLOOD_PORT, takes a board that answers at
+# once for FLOOD_S seconds, while the board counts its lines and what reaches
+# its storage (atime updates left out: they come from the image's age).
+# BOARDS, PORT, FLOOD_PORT, FLOOD_S and the board's ADDRESS come from
+# settings.sh beside it.
 set -u
 . /mnt/payload/settings.sh
 WAIT_STEP_S=0.1
 . /mnt/payload/common.sh
 unit=poll-client@$PORT.service
+flood=poll-client@$FLOOD_PORT.service
+# The documented way to read a unit's lines: its journal namespace and the
+# system journal, interleaved.
+read_journal() { journalctl --namespace=+poll-client "$@"; }
 # Seconds that the lines of every board may take to come.
 LINES_LIMIT_S=60
-# Seconds that systemd may take to start the client twice while it fails.
-RESTARTS_LIMIT_S=15
+# Seconds that systemd may take to start the client three times while it fails.
+RESTARTS_LIMIT_S=20
+# systemd's "Started" message of a unit (SD_MESSAGE_UNIT_STARTED).
+STARTED_ID=39f53479d3a045ac8e11786248231fbf
 
 report() { echo "report: $*"; }
 uptime_s() { cut -d' ' -f1 /proc/uptime; }
@@ -22,7 +32,7 @@ restarts() { systemctl show -p NRestarts --value "$unit"; }
 # counts SINCE: "BOARD COUNT" for each board, its detection lines in the unit's
 # journal since SINCE (seconds since the epoch).
 counts() {
-	lines=$(journalctl -q -o cat -u "$unit" --since "@$1" | detections | cut -d' ' -f1)
+	lines=$(read_journal -q -o cat -u "$unit" --since "@$1" | detections | cut -d' ' -f1)
 	for b in $BOARDS; do
 		echo "$b $(printf '%s\n' "$lines" | grep -cx "$b")"
 	done
@@ -31,7 +41,14 @@ counts() {
 # counts of its last read stay in /tmp/counts, to be reported as read (a
 # second read may meet the journal mid-write, "truncated", and find none).
 every_board_since() { counts "$1" >/tmp/counts && ! grep -q ' 0$' /tmp/counts; }
-restarted_since() { [ "$(restarts)" -ge $(($1 + 2)) ]; }
+restarted_since() { [ "$(restarts)" -ge $(($1 + 3)) ]; }
+# written_kib: KiB written to the root disk since power-on.
+written_kib() { awk '$3 == "vda" { print int($10 / 2) }' /proc/diskstats; }
+# journal_kib: KiB that the persistent journals (every namespace) take.
+journal_kib() { du -sk /var/log/journal | cut -f1; }
+# flood_lines: the lines that the flood's client has written so far, one
+# write each (stdout is line buffered; its sends are no writes).
+flood_lines() { sed -n 's/^syscw: //p' "/proc/$(systemctl show -p MainPID --value "$flood")/io"; }
 
 mark start
 # The board's address is the lab's, given at each boot.
@@ -52,13 +69,37 @@ fi
 mark enable
 t0=$(date +%s)
 systemctl enable --now "$unit" 2>&1 | sed 's/^/systemctl: /'
+systemctl start "$flood"
 wait_for $LINES_LIMIT_S every_board_since "$t0" || report "no lines from some board"
 while read -r b n; do report "lines $b $n"; done </tmp/counts
+# The flood's account opens once both instances run (their starts are
+# systemd's few lines) and closes before its stop; it holds the checks.
+mount -o remount,noatime /
+sync
+written0=$(written_kib) journal0=$(journal_kib) lines0=$(flood_lines)
+read -r up0 _ </proc/uptime
 mark checks
 pid=$(systemctl show -p MainPID --value "$unit")
 report "uid $(proc_status "$pid" Uid | cut -f1)"
 report "peak memory $(proc_status "$pid" VmHWM)"
 report "exposure $(systemd-analyze security "$unit" 2>/dev/null | sed -n 's/.*Overall exposure level for .*: \([0-9.]*\).*/\1/p')"
+
+mark flood
+read -r now _ </proc/uptime
+left=$((${up0%.*} + FLOOD_S + 1 - ${now%.*}))
+[ $left -le 0 ] || sleep $left
+last=$(read_journal -q -o short-unix -u "$flood" -n 1)
+[ -n "$last" ] || last="0 no line"
+report "flood last line $(($(date +%s) - ${last%%.*})) s ago: ${last#* }"
+report "flood lines $(($(flood_lines) - lines0))"
+sync
+read -r now _ </proc/uptime
+report "flood seconds $(awk -v a="$up0" -v b="$now" 'BEGIN { printf "%.1f", b - a }')"
+report "flood written kib $(($(written_kib) - written0))"
+report "flood journal growth kib $(($(journal_kib) - journal0))"
+report "flood kept in memory $(journalctl --namespace=poll-client -q -o cat -u "$flood" | wc -l) lines in" \
+	"$(du -sh /run/log/journal | cut -f1)"
+systemctl stop "$flood"
 
 mark fault
 # The network goes away: the client's next send fails, it ends with status 1,
@@ -70,12 +111,14 @@ ip addr flush dev "$dev"
 report "address $ADDRESS on $dev flushed"
 wait_for $RESTARTS_LIMIT_S restarted_since "$before"
 report "restarts while down $(($(restarts) - before))"
+report "starts while down $(journalctl -q -o short-monotonic --since "@$t_fault" -u "$unit" \
+	MESSAGE_ID=$STARTED_ID | sed 's/^\[ *\([0-9.]*\)\].*/\1/' | tr '\n' ' ')"
 ip addr add "$ADDRESS" broadcast + dev "$dev" 2>/dev/null
 t_back=$(date +%s)
 report "address restored"
 wait_for $LINES_LIMIT_S every_board_since "$t_back" || report "no lines from some board after the fault"
 while read -r b n; do report "lines after the fault $b $n"; done </tmp/counts
-journalctl -q -o short-monotonic --since "@$t_fault" -u "$unit" | grep -v 'Object is detected' |
+read_journal -q -o short-monotonic --since "@$t_fault" -u "$unit" | grep -v 'Object is detected' |
 	head -n 20 | sed 's/^/journal: /'
 
 mark stop

@@ -36,13 +36,14 @@ echo "package: lintian" >&2
 lintian --fail-on error,warning --tag-display-limit 0 dist/*.deb
 
 # tarball NAME BINARY ABOUT: dist/NAME.tar.gz, for boards with no Debian: the
-# static BINARY with its manual page, the unit, and INSTALL (the text ABOUT
+# static BINARY with its manual page, the unit and its journal's settings,
+# and INSTALL (the text ABOUT
 # on the binary, then how to install them by hand). Reproducible: sorted,
 # owned by root, dated by the changelog.
 tarball() {
 	mkdir -p "$work/$1"
 	cp "$2" "$work/$1/poll-client"
-	cp man/poll-client.1 systemd/poll-client@.service "$work/$1/"
+	cp man/poll-client.1 systemd/poll-client@.service systemd/journald@poll-client.conf "$work/$1/"
 	cat "$3" packaging/INSTALL >"$work/$1/INSTALL"
 	tar -c -C "$work" --sort=name --owner=0 --group=0 --numeric-owner \
 		--mtime="@$(dpkg-parsechangelog -l debian/changelog -S Timestamp)" "$1" |

@@ -2,13 +2,26 @@
 # The armhf client package on its own kind of system: an emulated ARM board
 # with Debian 13 and systemd as PID 1, in the lab, installs it with apt, runs
 # it as poll-client@5000 against the lab's boards, loses its network and gets
-# it back, stops it, and powers off. It reports on its virtio console; this
-# side checks the report and what the lab's boards saw. Needs DIST_DIR.
+# it back, stops it, and powers off. Meanwhile a second instance takes a
+# board that answers at once, an object that never leaves, for FLOOD_S: its
+# lines must cost the board's storage next to nothing. It reports on its
+# virtio console; this side checks the report and what the lab's boards
+# saw. Needs DIST_DIR.
 source "$(dirname "$0")/lib.sh"
 SRC=$T_HERE/..
 PORT=5000
 BOARDS="north east"
 BOOT_LIMIT_S=420
+FLOOD_PORT=5001
+FLOOD_S=60
+# Disk writes per line that the system journal cost (246 to 333 bytes,
+# measured here), and the share of them that the unit may cost now.
+JOURNAL_BYTES_PER_LINE=250
+FLOOD_SHARE=20
+# KiB that the persistent journal may grow by while the board floods it.
+FLOOD_JOURNAL_KIB=1024
+# Seconds between two starts of a failed client (the unit's RestartSec).
+RESTART_S=2
 
 # Set up on the host's network, then the rest inside a lab of two boards.
 if [ -z "${LAB_CLIENT_NS:-}" ]; then
@@ -17,7 +30,7 @@ if [ -z "${LAB_CLIENT_NS:-}" ]; then
 	"$SRC/scripts/install-deps.sh" vm || t_skip_or_fail "cannot install the emulator and image tools"
 	BOARD_IMAGE=$("$SRC/board-vm/image.sh") || t_skip_or_fail "cannot build the board's image"
 	export BOARD_DEB BOARD_IMAGE
-	t_enter_lab 2
+	t_enter_lab 3
 fi
 
 source "$SRC/board-vm/board-vm.sh"
@@ -27,13 +40,15 @@ for b in $BOARDS; do
 	# Paced, so that the board's journal keeps every line of the test.
 	t_board $i $PORT /dev/null --name $b --moving 1,4,10 --delay 100
 done
+t_board 3 $FLOOD_PORT /dev/null --name wall --distance 1.5
 T_SNIFF_LIMIT_S=$((BOOT_LIMIT_S + 30)) t_sniff 1 "$T_DIR/requests.pcap" udp dst port $PORT
 
 payload=$T_DIR/payload
 mkdir -p "$payload" "$T_DIR/vm"
 cp "$BOARD_DEB" "$SRC/lab/common.sh" "$payload/"
 cp "$SRC/board-vm/guest-test.sh" "$payload/run.sh"
-printf 'BOARDS="%s"\nPORT=%s\n' "$BOARDS" $PORT >"$payload/settings.sh"
+printf 'BOARDS="%s"\nPORT=%s\nFLOOD_PORT=%s\nFLOOD_S=%s\n' "$BOARDS" $PORT $FLOOD_PORT $FLOOD_S \
+	>"$payload/settings.sh"
 started=$SECONDS
 board_vm_boot "$BOARD_IMAGE" "$payload" "$T_DIR/vm" $BOOT_LIMIT_S || t_fail "cannot boot the board"
 t_wait_exit $((BOOT_LIMIT_S + 10)) "$BOARD_VM_PID"
@@ -54,7 +69,22 @@ t_between "runs as a dynamic user" "$(value uid)" 61184 65519
 echo "board-vm: peak memory of the client (VmHWM): $(value 'peak memory')"
 t_between "exposure on the board at most 1.5" "$(value exposure)" 0 1.5
 t_match "the send fails once the address is gone" "$console" 'journal: .*Sendto: Network is unreachable'
-t_between "systemd restarts it while the network is down" "$(value 'restarts while down')" 2 100
+t_between "systemd restarts it while the network is down" "$(value 'restarts while down')" 3 100
+t_between "no two starts while down closer than RestartSec" \
+	"$(value 'starts while down' | awk '{ for (i = 2; i <= NF; i++) if (!g || $i - $(i - 1) < g) g = $i - $(i - 1) } END { print g }')" \
+	$RESTART_S 1000
+flood_lines=$(value 'flood lines')
+echo "board-vm: flood of $flood_lines lines in $(value 'flood seconds') s: $(value 'flood written kib') KiB written," \
+	"the persistent journal $(value 'flood journal growth kib') KiB larger; kept: $(value 'flood kept in memory')"
+t_between "the flood ran for FLOOD_S" "$(value 'flood seconds')" $FLOOD_S 1000
+t_between "the flood made lines enough to write megabytes" "$flood_lines" 5000 1000000000
+t_between "disk writes per line of the flood at most 1/$FLOOD_SHARE of the journal's" \
+	"$(awk -v k="$(value 'flood written kib')" -v n="$flood_lines" 'BEGIN { if (k != "" && n) print k * 1024 / n }')" \
+	0 $((JOURNAL_BYTES_PER_LINE / FLOOD_SHARE))
+t_between "the persistent journal grows by less than 1 MiB" "$(value 'flood journal growth kib')" \
+	0 $((FLOOD_JOURNAL_KIB - 1))
+t_match "the documented command reads the flood's last line, a recent one" \
+	"$(value 'flood last line')" '^[0-5] s ago: .*Object is detected 1\.500000 meters away from board wall\.$'
 t_eq "a stop ends it cleanly, no failure" "$(value 'after stop' | tr ' ' '\n' | sort | tr '\n' ' ')" \
 	" inactive success "
 
