@@ -1,6 +1,8 @@
 #!/bin/sh
-# install-deps.sh [GROUP..]: installs the Debian packages that a job needs, on
-# Debian 12 or 13 from a bare system up (the compiler included).
+# install-deps.sh [--dry-run] [GROUP..]: installs the Debian packages that a
+# job needs, on Debian 12 or 13 from a bare system up (the compiler
+# included). --dry-run, as any user, prints each change it would make and
+# makes none.
 # Groups: demo (the lab and the native build), package (Debian packages for
 # amd64, armhf, armel and arm64, and the static ARM binaries), vm (the
 # emulated ARM boards), test (everything the test command runs: all of them). Default:
@@ -12,7 +14,9 @@
 # proves the lab with (poll-client-test), as the lab's user namespace maps
 # them; and, for the emulated boards, lets every user make taps, as Debian's
 # udev does (/dev/net/tun, mode 0666), and run foreign programs through
-# qemu-user (run-foreign.sh). Only this needs root: run as an ordinary user
+# qemu-user (run-foreign.sh). It leaves no new service enabled or running:
+# what a package it installed enables (mosquitto's broker), it disables.
+# Only this needs root: run as an ordinary user
 # (or as root of a test's user namespace) with all of it there, it does
 # nothing, and otherwise it names the command that installs it.
 set -eu
@@ -38,7 +42,12 @@ libgtest-dev googletest clang libclang-rt-dev clang-tidy clang-format cppcheck
 valgrind strace util-linux procps systemd dpkg binutils groff-base man-db
 musl-tools autopkgtest uidmap shellcheck python3 moreutils mosquitto mosquitto-clients"
 FOREIGN_ARCHES="armhf armel arm64"
+# What a package enables that the set-up keeps: binfmt-support registers the
+# qemu-user handlers again at every boot.
+KEEP_ENABLED="binfmt-support.service rc:binfmt-support"
 
+dry_run=no
+[ "${1:-}" != --dry-run ] || { dry_run=yes; shift; }
 [ $# -gt 0 ] || set -- test
 wanted="" multiarch=no boards=no
 for group in "$@"; do
@@ -90,6 +99,19 @@ fi
 
 if [ -z "$missing" ] && [ -z "$add_arches" ] && [ -z "$need_ids" ] && [ $need_user = no ] &&
 	[ -z "$need_boards" ]; then
+	[ $dry_run = no ] || echo "install-deps: nothing to change"
+	exit 0
+fi
+if [ $dry_run = yes ]; then
+	[ -z "$add_arches" ] || echo "architectures to add (dpkg --add-architecture):$add_arches"
+	[ -z "$missing" ] || echo "packages to install, with their dependencies:$missing"
+	[ -z "$missing" ] || echo "services that they enable: disabled again, none left running"
+	[ $need_user = no ] || echo "system user to add, with a home: $TEST_USER"
+	[ -z "$need_ids" ] || echo "subordinate ids, $SUBID_COUNT each, in /etc/subuid and /etc/subgid, for:$need_ids"
+	case $need_boards in *tun*) echo "device mode: /dev/net/tun to 0666, so that every user may make taps" ;; esac
+	for arch in $FOREIGN_ARCHES; do
+		case $need_boards in *"$arch programs"*) echo "binfmt_misc handler: qemu-user for $arch programs" ;; esac
+	done
 	exit 0
 fi
 # Root of a user namespace whose system is its own (a test's Debian) may
@@ -114,14 +136,49 @@ for pkg in $missing; do
 	esac
 done
 status=0
-if [ -n "$missing" ]; then
-	apt-get update -qq
+apt_log=$(mktemp)
+trap 'rm -f "$apt_log"' EXIT
+# A list that cannot be had (a mirror mid-sync, a proxy's stale file) is
+# no failed set-up: what is missing may well come from the others. Only a
+# failed install is.
+if [ -n "$missing" ] && ! apt-get update -qq >"$apt_log" 2>&1; then
+	echo "install-deps: apt-get update failed for some lists; going on with the others:" >&2
+	grep -E '^(E|W): ' "$apt_log" | grep -v 'have been ignored' | sed 's/^/install-deps:   /' >&2
+fi
+# enabled_units: what starts at boot, one unit or init script a line.
+enabled_units() {
+	find /etc/systemd/system -path '*.wants/*' -type l -printf '%f\n' 2>/dev/null
+	find /etc/rc2.d /etc/rc3.d /etc/rc4.d /etc/rc5.d -name 'S[0-9][0-9]*' -printf 'rc:%f\n' 2>/dev/null |
+		sed 's/^rc:S[0-9][0-9]/rc:/'
+}
+enabled_before=$(enabled_units | sort -u)
+# A policy that no service may start while packages install; one of the
+# machine's own stays as it is.
+policy=/usr/sbin/policy-rc.d
+if [ -n "$missing" ] && [ ! -e $policy ]; then
+	printf '#!/bin/sh\nexit 101\n' >$policy && chmod 755 $policy
+	trap 'rm -f "$apt_log" $policy' EXIT
 fi
 for set in "$native" "$foreign"; do
 	[ -n "$set" ] || continue
 	echo "install-deps: installing$set" >&2
 	# shellcheck disable=SC2086
-	apt-get install -y -qq --no-install-recommends $set >/dev/null || status=1
+	if ! apt-get install -y -qq --no-install-recommends $set >/dev/null 2>"$apt_log"; then
+		status=1
+		echo "install-deps: could not install$set: the archive may be mid-sync or unreachable; apt said:" >&2
+		grep -E '^E: ' "$apt_log" | sed 's/^/install-deps:   /' >&2
+	fi
+done
+# What the packages enabled goes off again: no new service at boot, and
+# none running (the policy above kept them from starting).
+printf '%s\n' "$enabled_before" >"$apt_log"
+for unit in $(enabled_units | sort -u | comm -13 "$apt_log" -); do
+	case " $KEEP_ENABLED " in *" $unit "*) continue ;; esac
+	echo "install-deps: disabling $unit, which a package enabled" >&2
+	case $unit in
+	rc:*) update-rc.d "${unit#rc:}" disable >/dev/null 2>&1 || status=1 ;;
+	*) systemctl disable --quiet "$unit" 2>/dev/null || status=1 ;;
+	esac
 done
 if [ $need_user = yes ]; then
 	echo "install-deps: adding the user $TEST_USER" >&2

@@ -3,8 +3,11 @@
 # mmdebstrap --variant=minbase makes, nothing added but dpkg's settings to
 # leave out manual pages, documentation and locales and not to sync): with a
 # copy of what git holds, as root, the demo sets itself up and shows
-# detection lines; on Debian 13 the test command's set-up is enough to build
-# a native tree and pass the quick check (the unit, client and lab groups).
+# detection lines; on Debian 13 the test command's set-up goes through with
+# one source whose index does not match its Release (a mirror mid-sync),
+# leaves no service of its packages enabled (mosquitto's broker), and is
+# enough to build a native tree and pass the quick check (the unit, client
+# and lab groups).
 #
 # Each system is a fresh copy of a cached minbase tarball in this test's own
 # scratch (a tmpfs that goes with the test), made the root of private mount
@@ -48,6 +51,20 @@ in_system() {
 		exec env -u TMPDIR -u T_HELD /bin/bash -c "cd /src && $3"' sh "$@"
 }
 
+# add_stale_source ROOT: a local source, in the system at ROOT, whose Release
+# gives its Packages another size, as a mirror mid-sync serves it.
+add_stale_source() {
+	local arch index
+	arch=$(dpkg --print-architecture)
+	index=$1/srv/stale/dists/stale/main/binary-$arch
+	mkdir -p "$index"
+	printf 'Package: stale-index\nVersion: 1\nArchitecture: all\n' >"$index/Packages"
+	printf 'Suite: stale\nCodename: stale\nDate: Thu, 01 Jan 2026 00:00:00 UTC\nArchitectures: %s\nComponents: main\nSHA256:\n %s %s main/binary-%s/Packages\n' \
+		"$arch" "$(sha256sum <"$index/Packages" | cut -d' ' -f1)" "$(($(stat -c %s "$index/Packages") + 1))" \
+		"$arch" >"$1/srv/stale/dists/stale/Release"
+	echo "deb [trusted=yes] file:/srv/stale stale main" >"$1/etc/apt/sources.list.d/stale.list"
+}
+
 for release in "${RELEASES[@]}"; do
 	start=$SECONDS
 	tarball=$("$src/scripts/debian-tarball.sh" "newcomer-$release" --variant=minbase \
@@ -69,6 +86,7 @@ for release in "${RELEASES[@]}"; do
 	t_match "$release: the demo shows detection lines" "$(head -n 1 "$T_DIR/demo.out")" \
 		'^Object is detected [0-9.]+ meters away from board [a-z]+\.$'
 	if [ "$release" = trixie ]; then
+		add_stale_source "$root"
 		in_system "$root" "$APT_CACHE/$release" "./scripts/install-deps.sh test" >"$T_DIR/deps.out" 2>&1
 		status=$?
 		# A file that the archive lists but does not serve (HTTP 404) is the
@@ -80,7 +98,11 @@ for release in "${RELEASES[@]}"; do
 			status=0
 		fi
 		[ $status -eq 0 ] || tail -n 20 "$T_DIR/deps.out" >&2
-		t_eq "$release: the test command's set-up" $status 0
+		t_eq "$release: the test command's set-up, with a stale index" $status 0
+		t_match "$release: the set-up names the stale index" "$(cat "$T_DIR/deps.out")" \
+			'install-deps:   E: Failed to fetch file:/srv/stale/.*Hash Sum mismatch'
+		t_eq "$release: no service of the set-up's packages enabled" \
+			"$(find "$root/etc/systemd/system" -path '*.wants/*' -name 'mosquitto*')" ""
 		in_system "$root" "$APT_CACHE/$release" "CI=${CI:-} cmake -S . -B build -DPOLL_CLIENT_TESTS=ON >/dev/null &&
 			cmake --build build -j $(nproc) >/dev/null &&
 			ctest --test-dir build -L 'unit|client|lab' -j $(nproc) \
