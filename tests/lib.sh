@@ -38,7 +38,7 @@ t_skip_or_fail() {
 # environment (LAB_CLIENT_NS) tells the second run where it is.
 t_enter_lab() {
 	[ -z "${LAB_CLIENT_NS:-}" ] || return 0
-	"$LAB" check || t_skip_or_fail "cannot create a network lab (iproute2, uidmap, subordinate ids: ./scripts/install-deps.sh demo)"
+	"$LAB" check || t_skip_or_fail "cannot make a network lab (why: above)"
 	exec "$LAB" "$1" bash "$0" "${T_ARGS[@]}"
 }
 
@@ -49,7 +49,7 @@ elif [ -z "${T_HELD:-}" ]; then
 	# its subordinate ids, for the labs that the test makes in it.
 	T_NAMESPACES=(--mount --pid --fork)
 	[ "$(id -u)" -eq 0 ] || T_NAMESPACES=(--map-auto --map-root-user "${T_NAMESPACES[@]}")
-	unshare "${T_NAMESPACES[@]}" true 2>/dev/null || t_skip_or_fail "cannot make namespaces"
+	"$LAB" check || t_skip_or_fail "cannot make namespaces (why: above)"
 	T_HELD=1 exec unshare "${T_NAMESPACES[@]}" --propagation private --kill-child --mount-proc -- \
 		bash "$0" "$@"
 fi
