@@ -26,7 +26,8 @@ deps=$(sed -n 's/^Depends: //p' debian/tests/control | tr -d ' ' | tr ',' '\n' |
 	grep -v -x -e poll-client -e board-sim | sort -u | paste -sd ,)
 tarball=$(./scripts/debian-tarball.sh "testbed-$arch-$RELEASE" --variant=apt --arch="$arch" \
 	--include="$deps" "$RELEASE")
-# The testbed is never booted, so nothing made systemd's runtime folder, which
-# a booted system has and systemd-analyze verify needs.
-autopkgtest -U --setup-commands="mkdir -p /run/systemd" "${debs[@]}" . -- \
+# The testbed is never booted, so nothing made systemd's runtime folder and
+# the machine's id, which a booted system has and systemd-analyze verify
+# needs (the unit's journal namespace names its folder by the id).
+autopkgtest -U --setup-commands="mkdir -p /run/systemd && systemd-machine-id-setup >/dev/null" "${debs[@]}" . -- \
 	unshare --arch "$arch" --release "$RELEASE" --tarball "$tarball"
