@@ -36,6 +36,8 @@ fi
 
 if [ "${1:-}" = --make ]; then
 	mirror=$2 out=$3
+	"$here/../scripts/debian-mirror.sh" --answers $RELEASE ||
+		{ say "the Debian archive $mirror does not answer, and the cache $(dirname "$out") has no image yet"; exit 1; }
 	# Maintainer scripts of foreign packages run under qemu-user.
 	"$here/../scripts/run-foreign.sh" $ARCH
 	say "building the $ARCH $RELEASE image (a few minutes) into $out"

@@ -23,6 +23,12 @@ if [ "${1:-}" != --make ]; then
 	exec "$here/../scripts/cache.sh" pizero "$0" -- "$0" --make
 fi
 work=$2
+# shellcheck source=/dev/null
+release=$(. /etc/os-release && echo "$VERSION_CODENAME")
+"$here/../scripts/debian-mirror.sh" --answers "$release" || {
+	say "the Debian archive $("$here/../scripts/debian-mirror.sh") does not answer, and the cache $(dirname "$work") has no parts yet"
+	exit 1
+}
 say "fetching the Pi Zero's kernel and busybox into $work"
 dpkg --print-foreign-architectures | grep -qx armel ||
 	{ say "the armel architecture is not added (./scripts/install-deps.sh package)"; exit 1; }

@@ -10,7 +10,11 @@ set -euo pipefail
 if [ "${1:-}" = --make ]; then
 	shift
 	# ARG.. MIRROR OUT, for mmdebstrap's order: options, suite, target, mirror.
-	mirror=${*: -2:1} out=${*: -1}
+	release=${*: -3:1} mirror=${*: -2:1} out=${*: -1}
+	"$(dirname "$0")/debian-mirror.sh" --answers "$release" || {
+		echo "debian-tarball: the Debian archive $mirror does not answer, and the cache $(dirname "$out") has no such system yet" >&2
+		exit 1
+	}
 	mmdebstrap --quiet --mode=unshare --format=tar --hook-dir=/usr/share/mmdebstrap/hooks/eatmydata \
 		"${@:1:$#-2}" "$out/root.tar" "$mirror"
 	exit

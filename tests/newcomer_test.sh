@@ -17,8 +17,12 @@
 # the test's user namespace for an ordinary user. Only Debian's downloaded
 # .deb files are kept between runs, never what was installed.
 # The test keeps the host's network, for the archive: the demo and the lab
-# test make labs of their own.
-# Needs mmdebstrap, and a network path to Debian's archive; runs as any user.
+# test make labs of their own. Where the archive does not answer, a system
+# takes its packages from a cached copy of what it last needed (the .deb
+# files kept from earlier runs, indexed by dpkg-scanpackages), and says so.
+# Debian 12 proves that path on every run after the first: its system has no
+# network at all. Needs mmdebstrap, and the archive for the first run; runs
+# as any user.
 source "$(dirname "$0")/lib.sh"
 
 # Debian's downloaded packages, per release.
@@ -31,13 +35,15 @@ command -v mmdebstrap >/dev/null || t_skip_or_fail "mmdebstrap not found"
 src=$(cd "$T_HERE/.." && pwd)
 
 # in_system ROOT APT_CACHE CMD: runs the shell command CMD as root of the
-# system at ROOT, in /src, bounded by RUN_LIMIT_S. The old root stays
+# system at ROOT, in /src, bounded by RUN_LIMIT_S, with the network of
+# NET (empty: the host's; --net: none). The old root stays
 # mounted, covered by an empty tmpfs: in a user namespace, the kernel lets a
 # lab's "ip netns exec" mount a sysfs of its own only while a sysfs mount
 # shows as much (the old root's /sys, which no one there may unmount; the
 # system's own, a bind mount, goes first).
 in_system() {
-	timeout -s KILL "$RUN_LIMIT_S" unshare --mount --pid --fork --kill-child=KILL \
+	# shellcheck disable=SC2086  # NET, one word or none
+	timeout -s KILL "$RUN_LIMIT_S" unshare $NET --mount --pid --fork --kill-child=KILL \
 		--propagation private sh -c '
 		root=$1 apt=$2
 		mount --bind "$root" "$root" &&
@@ -65,8 +71,19 @@ add_stale_source() {
 	echo "deb [trusted=yes] file:/srv/stale stale main" >"$1/etc/apt/sources.list.d/stale.list"
 }
 
+# use_cached_copy ROOT APT_CACHE: the system at ROOT takes its packages from
+# the .deb files in APT_CACHE instead of the archive; false if there are none.
+use_cached_copy() {
+	ls "$2"/*.deb >/dev/null 2>&1 || return 1
+	(cd "$2" && dpkg-scanpackages --multiversion . 2>/dev/null >Packages) || return 1
+	echo "deb [trusted=yes] file:/var/cache/apt/archives ./" >"$1/etc/apt/sources.list"
+	echo "$release: the archive does not answer: from the cached copy, $(grep -c '^Package:' "$2/Packages") packages"
+}
+
 for release in "${RELEASES[@]}"; do
 	start=$SECONDS
+	NET=
+	[ "$release" != bookworm ] || ! ls "$APT_CACHE/$release"/*.deb >/dev/null 2>&1 || NET=--net
 	tarball=$("$src/scripts/debian-tarball.sh" "newcomer-$release" --variant=minbase \
 		--dpkgopt='path-exclude=/usr/share/man/*' --dpkgopt='path-exclude=/usr/share/doc/*' \
 		--dpkgopt='path-exclude=/usr/share/locale/*' --dpkgopt=force-unsafe-io "$release") ||
@@ -77,6 +94,13 @@ for release in "${RELEASES[@]}"; do
 	tar -x -C "$root" -f "$tarball" --exclude='./dev/?*'
 	cp /etc/resolv.conf "$root/etc/resolv.conf"
 	git -C "$src" ls-files -z | tar -c -C "$src" --null -T - | tar -x -C "$root/src"
+	# shellcheck disable=SC2086
+	if ! unshare $NET "$src/scripts/debian-mirror.sh" --answers "$release"; then
+		use_cached_copy "$root" "$APT_CACHE/$release" || {
+			t_fail "$release: the Debian archive $("$src/scripts/debian-mirror.sh") does not answer, and the cache $APT_CACHE/$release has no packages yet"
+			continue
+		}
+	fi
 
 	in_system "$root" "$APT_CACHE/$release" "CI=${CI:-} ./scripts/demo.sh 5" \
 		>"$T_DIR/demo.out" 2>"$T_DIR/demo.err"

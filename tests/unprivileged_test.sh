@@ -7,7 +7,9 @@
 # this machine's packages from DIST_DIR (a testbed that mmdebstrap makes and
 # autopkgtest enters by user namespaces made inside the test's own), with no
 # root and no sudo. The copy lives on a tmpfs over ~/src of that user's, in
-# this test's own mount namespace; the user's cache stays, as anyone's.
+# this test's own mount namespace; the user's cache stays, as anyone's. All
+# of it but the making of the testbed runs with no network at all, as on a
+# machine that cannot reach the archive: the testbed serves as cached.
 source "$(dirname "$0")/lib.sh"
 USER_NAME=poll-client-test
 # The whole run as that user, at most (seconds); the testbed's first making
@@ -26,15 +28,19 @@ git -C "$T_HERE/.." ls-files -z | tar -c -C "$T_HERE/.." --null -T - |
 runuser -u $USER_NAME -- mkdir "$home/src/dist"
 cp "$DIST_DIR"/*_"$DEB_ARCH".deb "$home/src/dist/"
 
-runuser -u $USER_NAME -- env -i HOME="$home" PATH=/usr/local/bin:/usr/bin:/bin CI="${CI:-}" \
-	timeout -s KILL $RUN_LIMIT_S bash -c 'cd ~/src &&
+as_user=(runuser -u "$USER_NAME" -- env -i HOME="$home" PATH=/usr/local/bin:/usr/bin:/bin CI="${CI:-}"
+	timeout -s KILL "$RUN_LIMIT_S")
+"${as_user[@]}" bash -c 'cd ~/src && ./scripts/autopkgtest.sh --testbed' >"$T_DIR/testbed" 2>&1 ||
+	{ tail -n 20 "$T_DIR/testbed" >&2; t_fail "as $USER_NAME: the testbed"; }
+unshare --net -- "${as_user[@]}" bash -c 'cd ~/src &&
 		cmake -S . -B build -DPOLL_CLIENT_TESTS=ON >/dev/null && cmake --build build -j "$(nproc)" >/dev/null &&
 		ctest --test-dir build -L "^(unit|client|lab)$" --no-tests=error --output-on-failure -j "$(nproc)" &&
 		ctest --test-dir build -R "^(lab_kill|autopkgtest)$" --no-tests=error --output-on-failure &&
 		./scripts/demo.sh 3 >demo.out' >"$T_DIR/out" 2>&1
 status=$?
 [ $status -eq 0 ] || tail -n 40 "$T_DIR/out" >&2
-t_eq "as $USER_NAME: builds, passes the quick check, lab_kill and autopkgtest, and runs the demo" $status 0
+t_eq "as $USER_NAME, with no network: builds, passes the quick check, lab_kill and autopkgtest, and runs the demo" \
+	$status 0
 t_match "as $USER_NAME: the quick check ran" "$(cat "$T_DIR/out")" "100% tests passed, 0 tests failed out of [0-9]+"
 t_match "as $USER_NAME: the demo shows detection lines" "$(head -n 1 "$home/src/demo.out" 2>/dev/null)" \
 	'^Object is detected [0-9.]+ meters away from board [a-z]+\.$'
