@@ -1,13 +1,14 @@
 #!/bin/bash
-# autopkgtest.sh [--testbed] [ARCH]: runs the packages' as-installed tests (debian/tests)
-# with Debian's autopkgtest on the packages of ARCH (this machine's by
-# default) in dist/, in an unshare testbed: a minimal Debian bookworm of that
-# architecture (a foreign one runs under qemu-user through binfmt_misc),
-# whose tarball debian-tarball.sh caches. Where the archive does not answer,
-# the cached testbed serves as it is, not updated. Exits as autopkgtest
-# does: 0 only when every test passed, none skipped. --testbed: only makes
-# the testbed's tarball, if the cache has none, and prints its path. Runs as any user with subordinate
-# ids (install-deps.sh gives them).
+# autopkgtest.sh [--testbed] [ARCH]: runs the packages' as-installed tests
+# (debian/tests) with Debian's autopkgtest on the packages of ARCH (this
+# machine's by default) in dist/, in an unshare testbed: a minimal Debian
+# bookworm of that architecture (a foreign one runs under qemu-user through
+# binfmt_misc), whose tarball debian-tarball.sh caches. Where the archive
+# does not answer, the cached testbed serves as it is, not updated. Exits as
+# autopkgtest does: 0 only when every test passed, none skipped.
+# --testbed: only makes the testbed's tarball, if the cache has none, and
+# prints its path. Runs as any user with subordinate ids, once
+# install-deps.sh has installed the tools and given the ids.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 testbed_only=no
@@ -15,10 +16,13 @@ testbed_only=no
 arch=${1:-$(dpkg --print-architecture)}
 RELEASE=bookworm
 
-./scripts/install-deps.sh test >&2
+for tool in autopkgtest mmdebstrap newuidmap; do
+	command -v $tool >/dev/null ||
+		{ echo "autopkgtest: $tool not found (sudo ./scripts/install-deps.sh test)" >&2; exit 1; }
+done
 ./scripts/run-foreign.sh "$arch"
 # The tests' own dependencies, all but the packages under test, come in the
-# cached testbed, instead of being installed in every run, and so does
+# cached testbed, instead of being installed in every run, and so do
 # dpkg-dev and apt-utils, which autopkgtest itself installs to run a source
 # tree's tests and to serve the packages under test.
 # The packages' own Depends (libc6) are in any testbed.

@@ -27,7 +27,7 @@ RESTART_S=2
 if [ -z "${LAB_CLIENT_NS:-}" ]; then
 	BOARD_DEB=$(ls "$DIST_DIR"/poll-client_*_armhf.deb 2>/dev/null)
 	[ -n "$BOARD_DEB" ] || t_skip_or_fail "no armhf client package in $DIST_DIR (run ./scripts/package.sh)"
-	"$SRC/scripts/install-deps.sh" vm || t_skip_or_fail "cannot install the emulator and image tools"
+	t_need vm qemu-system-arm qemu-img mke2fs mmdebstrap
 	BOARD_IMAGE=$("$SRC/board-vm/image.sh") || t_skip_or_fail "cannot build the board's image"
 	export BOARD_DEB BOARD_IMAGE
 	t_enter_lab 3

@@ -42,8 +42,6 @@ netns_before=$(ip netns list)
 bash "$T_HERE/lab_timeout_test.sh" >"$T_DIR/victim.log" 2>&1 &
 victim=$!
 wait_for 20 victim_running || t_fail "the victim's lab did not come up"
-t_between "its lab has networks of its own: the switch, the client and boards" \
-	"$(echo "$NET_NS" | wc -w)" 3 4
 kill -KILL $victim
 wait $victim 2>/dev/null
 

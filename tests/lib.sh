@@ -33,6 +33,16 @@ t_skip_or_fail() {
 	exit $T_SKIP_CODE
 }
 
+# t_need GROUP COMMAND..: each COMMAND is on the PATH, or the test cannot
+# run here, and says which set-up installs it (tests install nothing).
+t_need() {
+	local group=$1 cmd
+	shift
+	for cmd in "$@"; do
+		command -v "$cmd" >/dev/null || t_skip_or_fail "$cmd not found (sudo ./scripts/install-deps.sh $group)"
+	done
+}
+
 # t_enter_lab N: unless it is in one already, runs this test again from its
 # start inside a lab of N board hosts, the one way into a lab: the lab's
 # environment (LAB_CLIENT_NS) tells the second run where it is.

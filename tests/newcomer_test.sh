@@ -107,8 +107,8 @@ for release in "${RELEASES[@]}"; do
 	status=$?
 	[ $status -eq 0 ] || tail -n 20 "$T_DIR/demo.err" >&2
 	t_eq "$release: the demo's status" $status 0
-	t_match "$release: the demo shows detection lines" "$(head -n 1 "$T_DIR/demo.out")" \
-		'^Object is detected [0-9.]+ meters away from board [a-z]+\.$'
+	t_match "$release: the demo shows detection lines" "$(head -n 1 "$T_DIR/demo.out" | detections)" \
+		'^(north|east|gate) [0-9.]+$'
 	if [ "$release" = trixie ]; then
 		add_stale_source "$root"
 		in_system "$root" "$APT_CACHE/$release" "./scripts/install-deps.sh test" >"$T_DIR/deps.out" 2>&1
@@ -134,7 +134,6 @@ for release in "${RELEASES[@]}"; do
 		status=$?
 		[ $status -eq 0 ] || tail -n 30 "$T_DIR/tests.out" >&2
 		t_eq "$release: a native tree builds, and its quick check passes" $status 0
-		t_match "$release: tests ran" "$(cat "$T_DIR/tests.out")" "100% tests passed, 0 tests failed out of [0-9]+"
 	fi
 	rm -rf "$root"
 	echo "$release: $((SECONDS - start)) s"
