@@ -52,34 +52,36 @@ t_enter_lab() {
 	exec "$LAB" "$1" bash "$0" "${T_ARGS[@]}"
 }
 
+# A test knows it is held from where it stands: as PID 1 of a PID namespace
+# of its own, or inside a lab, which holds it. Nothing says so to its
+# children: a test that a test starts holds itself anew.
 if [ -n "${T_LAB:-}" ]; then
 	t_enter_lab "$T_LAB"
-elif [ -z "${T_HELD:-}" ]; then
+elif [ $$ -ne 1 ] && [ -z "${LAB_CLIENT_NS:-}" ]; then
 	# An ordinary user needs a user namespace of its own for the others, with
 	# its subordinate ids, for the labs that the test makes in it.
 	T_NAMESPACES=(--mount --pid --fork)
 	[ "$(id -u)" -eq 0 ] || T_NAMESPACES=(--map-auto --map-root-user "${T_NAMESPACES[@]}")
 	"$LAB" check || t_skip_or_fail "cannot make namespaces (why: above)"
-	T_HELD=1 exec unshare "${T_NAMESPACES[@]}" --propagation private --kill-child --mount-proc -- \
+	exec unshare "${T_NAMESPACES[@]}" --propagation private --kill-child --mount-proc -- \
 		bash "$0" "$@"
 fi
 
 T_PASS=0
 T_FAIL=0
-# One mount point that every test shares, each with a tmpfs of its own on it
-# (as /run/netns serves every named network namespace): nothing of the host's
-# is hidden, and nothing is written to the host.
-# Where an ordinary user may not make it, /run itself is the test's own.
-T_DIR=/run/poll-client-test
-mkdir -p "$T_DIR" 2>/dev/null || { mount -t tmpfs -o mode=755 test-run /run && mkdir "$T_DIR"; } ||
-	t_skip_or_fail "cannot make $T_DIR"
+# One mount point that every test of the caller's shares, each with a tmpfs
+# of its own on it (as /run/netns serves every named network namespace), in
+# the caller's cache: nothing of the host's is hidden (/run and its name
+# server links included), and nothing is written to the host.
+T_DIR=$("$T_HERE/../scripts/cache.sh" --dir)/scratch
+mkdir -p "$T_DIR" || t_skip_or_fail "cannot make $T_DIR"
 mount -t tmpfs -o mode=700 test-scratch "$T_DIR" || t_skip_or_fail "cannot mount the test's scratch tmpfs on $T_DIR"
 export TMPDIR=$T_DIR
 # In an ordinary user's test, its root has the ids of the test's user
 # namespace as subordinate ids, so that what makes user namespaces of its own
 # there (mmdebstrap, autopkgtest's testbed) maps them: newuidmap, its setuid
 # bit void in a user namespace, may map only ids that this one has.
-if [ -n "${T_HELD:-}" ] && ! in_first_userns; then
+if [ $$ -eq 1 ] && ! in_first_userns; then
 	awk '{ n += $3 } END { printf "root:1:%d\n", n - 1 }' /proc/self/uid_map >"$T_DIR/.subids" &&
 		mount --bind "$T_DIR/.subids" /etc/subuid && mount --bind "$T_DIR/.subids" /etc/subgid ||
 		t_skip_or_fail "cannot give the test's root subordinate ids"

@@ -54,7 +54,7 @@ in_system() {
 		mount --bind "$apt" "$root/var/cache/apt/archives" &&
 		cd "$root" && mkdir -p .host && pivot_root . .host &&
 		mount -t tmpfs -o ro,size=4k host-hidden /.host &&
-		exec env -u TMPDIR -u T_HELD /bin/bash -c "cd /src && $3"' sh "$@"
+		exec env -u TMPDIR /bin/bash -c "cd /src && $3"' sh "$@"
 }
 
 # add_stale_source ROOT: a local source, in the system at ROOT, whose Release
