@@ -21,8 +21,6 @@ read_journal() { journalctl --namespace=+poll-client "$@"; }
 LINES_LIMIT_S=60
 # Seconds that systemd may take to start the client three times while it fails.
 RESTARTS_LIMIT_S=20
-# systemd's "Started" message of a unit (SD_MESSAGE_UNIT_STARTED).
-STARTED_ID=39f53479d3a045ac8e11786248231fbf
 
 report() { echo "report: $*"; }
 uptime_s() { cut -d' ' -f1 /proc/uptime; }
@@ -111,8 +109,11 @@ ip addr flush dev "$dev"
 report "address $ADDRESS on $dev flushed"
 wait_for $RESTARTS_LIMIT_S restarted_since "$before"
 report "restarts while down $(($(restarts) - before))"
-report "starts while down $(journalctl -q -o short-monotonic --since "@$t_fault" -u "$unit" \
-	MESSAGE_ID=$STARTED_ID | sed 's/^\[ *\([0-9.]*\)\].*/\1/' | tr '\n' ' ')"
+# systemd's own record: the seconds from each exit to the restart it
+# scheduled, which the unit's RestartSec sets.
+report "restart delays while down $(journalctl -q -o short-monotonic --since "@$t_fault" -u "$unit" |
+	awk -F'[][]' '/Main process exited/ { exit_at = $2 }
+		/Scheduled restart job/ && exit_at != "" { printf "%.2f ", $2 - exit_at; exit_at = "" }')"
 ip addr add "$ADDRESS" broadcast + dev "$dev" 2>/dev/null
 t_back=$(date +%s)
 report "address restored"

@@ -20,8 +20,9 @@ JOURNAL_BYTES_PER_LINE=250
 FLOOD_SHARE=20
 # KiB that the persistent journal may grow by while the board floods it.
 FLOOD_JOURNAL_KIB=1024
-# Seconds between two starts of a failed client (the unit's RestartSec).
-RESTART_S=2
+# Seconds from an exit of the failed client to its restart, at least: the
+# unit's RestartSec, 2 s, less what systemd's clock may round away.
+RESTART_MIN_S=1.95
 
 # Set up on the host's network, then the rest inside a lab of two boards.
 if [ -z "${LAB_CLIENT_NS:-}" ]; then
@@ -70,9 +71,10 @@ echo "board-vm: peak memory of the client (VmHWM): $(value 'peak memory')"
 t_between "exposure on the board at most 1.5" "$(value exposure)" 0 1.5
 t_match "the send fails once the address is gone" "$console" 'journal: .*Sendto: Network is unreachable'
 t_between "systemd restarts it while the network is down" "$(value 'restarts while down')" 3 100
-t_between "no two starts while down closer than RestartSec" \
-	"$(value 'starts while down' | awk '{ for (i = 2; i <= NF; i++) if (!g || $i - $(i - 1) < g) g = $i - $(i - 1) } END { print g }')" \
-	$RESTART_S 1000
+echo "board-vm: from each exit to its restart while down: $(value 'restart delays while down')s"
+t_between "each restart while down comes RestartSec after the exit" \
+	"$(value 'restart delays while down' | awk '{ m = $1; for (i = 2; i <= NF; i++) if ($i < m) m = $i } END { print m }')" \
+	"$RESTART_MIN_S" 1000
 flood_lines=$(value 'flood lines')
 echo "board-vm: flood of $flood_lines lines in $(value 'flood seconds') s: $(value 'flood written kib') KiB written," \
 	"the persistent journal $(value 'flood journal growth kib') KiB larger; kept: $(value 'flood kept in memory')"
