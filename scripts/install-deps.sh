@@ -158,6 +158,7 @@ policy=/usr/sbin/policy-rc.d
 if [ -n "$missing" ] && [ ! -e $policy ]; then
 	printf '#!/bin/sh\nexit 101\n' >$policy && chmod 755 $policy
 	trap 'rm -f "$apt_log" $policy' EXIT
+	trap 'exit 1' HUP INT TERM
 fi
 for set in "$native" "$foreign"; do
 	[ -n "$set" ] || continue
@@ -166,7 +167,7 @@ for set in "$native" "$foreign"; do
 	if ! apt-get install -y -qq --no-install-recommends $set >/dev/null 2>"$apt_log"; then
 		status=1
 		echo "install-deps: could not install$set: the archive may be mid-sync or unreachable; apt said:" >&2
-		grep -E '^E: ' "$apt_log" | sed 's/^/install-deps:   /' >&2
+		sed 's/^/install-deps:   /' "$apt_log" >&2
 	fi
 done
 # What the packages enabled goes off again: no new service at boot, and
