@@ -74,8 +74,7 @@ while read -r b n; do report "lines $b $n"; done </tmp/counts
 # systemd's few lines) and closes before its stop; it holds the checks.
 mount -o remount,noatime /
 sync
-written0=$(written_kib) journal0=$(journal_kib) lines0=$(flood_lines)
-read -r up0 _ </proc/uptime
+written0=$(written_kib) journal0=$(journal_kib) lines0=$(flood_lines) up0=$(uptime_s)
 mark checks
 pid=$(systemctl show -p MainPID --value "$unit")
 report "uid $(proc_status "$pid" Uid | cut -f1)"
@@ -83,7 +82,7 @@ report "peak memory $(proc_status "$pid" VmHWM)"
 report "exposure $(systemd-analyze security "$unit" 2>/dev/null | sed -n 's/.*Overall exposure level for .*: \([0-9.]*\).*/\1/p')"
 
 mark flood
-read -r now _ </proc/uptime
+now=$(uptime_s)
 left=$((${up0%.*} + FLOOD_S + 1 - ${now%.*}))
 [ $left -le 0 ] || sleep $left
 last=$(read_journal -q -o short-unix -u "$flood" -n 1)
@@ -91,7 +90,7 @@ last=$(read_journal -q -o short-unix -u "$flood" -n 1)
 report "flood last line $(($(date +%s) - ${last%%.*})) s ago: ${last#* }"
 report "flood lines $(($(flood_lines) - lines0))"
 sync
-read -r now _ </proc/uptime
+now=$(uptime_s)
 report "flood seconds $(awk -v a="$up0" -v b="$now" 'BEGIN { printf "%.1f", b - a }')"
 report "flood written kib $(($(written_kib) - written0))"
 report "flood journal growth kib $(($(journal_kib) - journal0))"
