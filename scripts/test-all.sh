@@ -81,7 +81,8 @@ build_tree() {
 }
 
 beside_log=$(mktemp)
-trap 'rm -f "$beside_log"; kill "$beside" 2>/dev/null' EXIT
+# The trap's own status would be the script's: a missing job is no failure.
+trap 'rm -f "$beside_log"; [ -z "$beside" ] || kill "$beside" 2>/dev/null || true' EXIT
 beside=
 if build_tree build && build_tree "${BESIDE[0]}"; then
 	echo "=== ${BESIDE[0]}: ${BESIDE[1]}, beside the rest"
