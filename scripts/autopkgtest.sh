@@ -1,11 +1,12 @@
 #!/bin/bash
 # autopkgtest.sh [--testbed] [ARCH]: runs the packages' as-installed tests
 # (debian/tests) with Debian's autopkgtest on the packages of ARCH (this
-# machine's by default) in dist/, in an unshare testbed: a minimal Debian
-# bookworm of that architecture (a foreign one runs under qemu-user through
-# binfmt_misc), whose tarball debian-tarball.sh caches. Where the archive
-# does not answer, the cached testbed serves as it is, not updated. Exits as
-# autopkgtest does: 0 only when every test passed, none skipped.
+# machine's by default) in dist/, in a throw-away testbed: a copy of a
+# minimal Debian bookworm of that architecture (a foreign one runs under
+# qemu-user through binfmt_misc), whose tarball debian-tarball.sh caches.
+# Where the archive does not answer, the cached testbed serves as it is, not
+# updated. Exits as autopkgtest does: 0 only when every test passed, none
+# skipped.
 # --testbed: only makes the testbed's tarball, if the cache has none, and
 # prints its path. Runs as any user with subordinate ids, once
 # install-deps.sh has installed the tools and given the ids.
@@ -52,5 +53,23 @@ if ! ./scripts/debian-mirror.sh --answers $RELEASE; then
 	echo "autopkgtest: the Debian archive $(./scripts/debian-mirror.sh) does not answer: the testbed as cached" >&2
 	update=() setup="$setup && rm -f /etc/apt/sources.list /etc/apt/sources.list.d/*"
 fi
-autopkgtest "${update[@]}" --setup-commands="$setup" "${debs[@]}" . -- \
-	unshare --arch "$arch" --release "$RELEASE" --tarball "$tarball"
+# The testbed is unpacked on a tmpfs over /tmp, which autopkgtest's own
+# files share, and entered by autopkgtest's chroot backend, in mount and PID
+# namespaces of this run's own, which take the tmpfs, the testbed's /proc,
+# /sys and /dev (the host's) and every process with them. Its root is this
+# run's: the caller, when root (in a test, its namespace's); an ordinary
+# user's in a user namespace of its subordinate ids.
+userns=()
+[ "$(id -u)" -eq 0 ] || userns=(--map-auto --map-root-user)
+exec env -u TMPDIR unshare "${userns[@]}" --mount --pid --fork --kill-child --mount-proc \
+	--propagation private -- bash -c 'set -e
+		mount -t tmpfs testbed /tmp
+		root=$(mktemp -d)
+		tar -x -C "$root" -f "$1" --exclude="./dev/?*"
+		cp /etc/resolv.conf "$root/etc/resolv.conf"
+		mount -t proc proc "$root/proc"
+		mount --rbind /sys "$root/sys"
+		mount --rbind /dev "$root/dev"
+		shift
+		exec autopkgtest "$@" -- chroot "$root"' \
+	autopkgtest "$tarball" "${update[@]}" --setup-commands="$setup" "${debs[@]}" .

@@ -77,16 +77,6 @@ T_DIR=$("$T_HERE/../scripts/cache.sh" --dir)/scratch
 mkdir -p "$T_DIR" || t_skip_or_fail "cannot make $T_DIR"
 mount -t tmpfs -o mode=700 test-scratch "$T_DIR" || t_skip_or_fail "cannot mount the test's scratch tmpfs on $T_DIR"
 export TMPDIR=$T_DIR
-# In an ordinary user's test, its root has the ids of the test's user
-# namespace as subordinate ids, so that what makes user namespaces of its own
-# there (mmdebstrap, autopkgtest's testbed) maps them: newuidmap, its setuid
-# bit void in a user namespace, may map only ids that this one has.
-if [ $$ -eq 1 ] && ! in_first_userns; then
-	awk '{ n += $3 } END { printf "root:1:%d\n", n - 1 }' /proc/self/uid_map >"$T_DIR/.subids" &&
-		mount --bind "$T_DIR/.subids" /etc/subuid && mount --bind "$T_DIR/.subids" /etc/subgid ||
-		t_skip_or_fail "cannot give the test's root subordinate ids"
-fi
-
 t_pass() { T_PASS=$((T_PASS + 1)); echo "ok: $1"; }
 t_fail() { T_FAIL=$((T_FAIL + 1)); echo "FAIL: $1" >&2; }
 
