@@ -29,8 +29,8 @@ RESTART_MIN_S=1.5
 if [ -z "${LAB_CLIENT_NS:-}" ]; then
 	BOARD_DEB=$(ls "$DIST_DIR"/poll-client_*_armhf.deb 2>/dev/null)
 	[ -n "$BOARD_DEB" ] || t_skip_or_fail "no armhf client package in $DIST_DIR (run ./scripts/package.sh)"
-	t_need vm qemu-system-arm qemu-img mke2fs mmdebstrap
-	BOARD_IMAGE=$("$SRC/board-vm/image.sh") || t_skip_or_fail "cannot build the board's image"
+	t_need vm qemu-system-arm qemu-img mke2fs
+	BOARD_IMAGE=$("$SRC/board-vm/image.sh") || t_skip_or_fail "no board image (above)"
 	export BOARD_DEB BOARD_IMAGE
 	t_enter_lab 3
 fi

@@ -1,7 +1,6 @@
 #!/bin/bash
-# A newcomer's first steps, on a bare Debian 12 and a bare Debian 13 (what
-# mmdebstrap --variant=minbase makes, nothing added but dpkg's settings to
-# leave out manual pages, documentation and locales and not to sync): with a
+# A newcomer's first steps, on a bare Debian 12 and a bare Debian 13
+# (newcomer_systems.sh, made before the test as its fixture): with a
 # copy of what git holds, as root, the demo sets itself up and shows
 # detection lines; on Debian 13 the test command's set-up goes through with
 # one source whose index does not match its Release (a mirror mid-sync),
@@ -21,17 +20,16 @@
 # takes its packages from a cached copy of what it last needed (the .deb
 # files kept from earlier runs, indexed by dpkg-scanpackages), and says so.
 # Debian 12 proves that path on every run after the first: its system has no
-# network at all. Needs mmdebstrap, and the archive for the first run; runs
-# as any user.
+# network at all. Needs the archive for the first run; runs as any user.
 source "$(dirname "$0")/lib.sh"
 
 # Debian's downloaded packages, per release.
 APT_CACHE=$("$T_HERE/../scripts/cache.sh" --dir)/newcomer-apt
-RELEASES=(bookworm trixie)
 # The whole of one release's run, set-up included, at most (seconds).
 RUN_LIMIT_S=900
 
-command -v mmdebstrap >/dev/null || t_skip_or_fail "mmdebstrap not found"
+systems=$("$T_HERE/newcomer_systems.sh") || t_skip_or_fail "no bare Debian systems (above)"
+mapfile -t systems <<<"$systems"
 src=$(cd "$T_HERE/.." && pwd)
 
 # in_system ROOT APT_CACHE CMD: runs the shell command CMD as root of the
@@ -80,14 +78,11 @@ use_cached_copy() {
 	echo "$release: the archive does not answer: from the cached copy, $(grep -c '^Package:' "$2/Packages") packages"
 }
 
-for release in "${RELEASES[@]}"; do
+for system in "${systems[@]}"; do
+	read -r release tarball <<<"$system"
 	start=$SECONDS
 	NET=
 	[ "$release" != bookworm ] || ! ls "$APT_CACHE/$release"/*.deb >/dev/null 2>&1 || NET=--net
-	tarball=$("$src/scripts/debian-tarball.sh" "newcomer-$release" --variant=minbase \
-		--dpkgopt='path-exclude=/usr/share/man/*' --dpkgopt='path-exclude=/usr/share/doc/*' \
-		--dpkgopt='path-exclude=/usr/share/locale/*' --dpkgopt=force-unsafe-io "$release") ||
-		{ t_fail "$release: bare system"; continue; }
 	root=$T_DIR/$release
 	mkdir -p "$root/src" "$APT_CACHE/$release"
 	# Device nodes come from the host's /dev: no user namespace may make them.

@@ -24,7 +24,7 @@ if [ -z "${LAB_CLIENT_NS:-}" ]; then
 	tarball=$(ls "$DIST_DIR"/poll-client-*-linux-arm.tar.gz 2>/dev/null)
 	[ -n "$tarball" ] || t_skip_or_fail "no ARM tarball in $DIST_DIR (run ./scripts/package.sh)"
 	t_need vm qemu-system-arm dtc bsdtar
-	PIZERO_PARTS=$("$SRC/board-vm/pizero-image.sh") || t_skip_or_fail "cannot fetch the Pi Zero's parts"
+	PIZERO_PARTS=$("$SRC/board-vm/pizero-image.sh") || t_skip_or_fail "no Pi Zero parts (above)"
 	export PIZERO_PARTS TARBALL=$tarball
 	t_enter_lab 2
 fi
