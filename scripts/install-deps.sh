@@ -5,17 +5,19 @@
 # makes none.
 # Groups: demo (the lab and the native build), package (Debian packages for
 # amd64, armhf, armel and arm64, and the static ARM binaries), vm (the
-# emulated ARM boards), test (everything the test command runs: all of them). Default:
-# test. Idempotent: installs only what is missing, and does nothing when all
-# of it is there. Packages are named without versions: each release brings its
-# own (libclang-rt-dev is the runtime of the release's default clang).
+# emulated ARM boards), test (everything the test command runs: all of
+# them), user (poll-client-test, with a home: the ordinary user that root's
+# test command runs a row as). Default: test. Idempotent: installs only what
+# is missing, and does nothing when all of it is there. Packages are named
+# without versions: each release brings its own (libclang-rt-dev is the
+# runtime of the release's default clang).
 # It also gives subordinate ids to root, to the user who called it through
-# sudo and, for the test group, to the ordinary user that the test command
-# proves the lab with (poll-client-test), as the lab's user namespace maps
-# them; and, for the emulated boards, lets every user make taps, as Debian's
-# udev does (/dev/net/tun, mode 0666), and run foreign programs through
-# qemu-user (run-foreign.sh). It leaves no new service enabled or running:
-# what a package it installed enables (mosquitto's broker), it disables.
+# sudo and to poll-client-test (group user), as the lab's user namespace
+# maps them; and, for the emulated boards, lets every user make taps, as
+# Debian's udev does (/dev/net/tun, mode 0666), and run foreign programs
+# through qemu-user (run-foreign.sh). It leaves no new service enabled or
+# running: what a package it installed enables (mosquitto's broker), it
+# disables.
 # Only this needs root: run as an ordinary user
 # (or as root of a test's user namespace) with all of it there, it does
 # nothing, and otherwise it names the command that installs it.
@@ -25,7 +27,7 @@ here=$(dirname "$0")
 
 # The lab needs ip and ss (iproute2), sysctl (procps) and newuidmap (uidmap).
 DEMO="iproute2 procps uidmap cmake make g++"
-# The ordinary user of the test command's unprivileged runs.
+# The ordinary user of root's test command.
 TEST_USER=poll-client-test
 # Subordinate ids that each user gets, as Debian's useradd gives them.
 SUBID_COUNT=65536
@@ -49,14 +51,15 @@ KEEP_ENABLED="binfmt-support.service rc:binfmt-support"
 dry_run=no
 [ "${1:-}" != --dry-run ] || { dry_run=yes; shift; }
 [ $# -gt 0 ] || set -- test
-wanted="" multiarch=no boards=no
+wanted="" multiarch=no boards=no test_user=no
 for group in "$@"; do
 	case $group in
 	demo) wanted="$wanted $DEMO" ;;
 	package) wanted="$wanted $PACKAGE" multiarch=yes ;;
 	vm) wanted="$wanted $VM" boards=yes ;;
 	test) wanted="$wanted $DEMO $PACKAGE $VM $TEST" multiarch=yes boards=yes ;;
-	*) echo "install-deps: unknown group '$group' (demo, package, vm, test)" >&2; exit 2 ;;
+	user) test_user=yes ;;
+	*) echo "install-deps: unknown group '$group' (demo, package, vm, test, user)" >&2; exit 2 ;;
 	esac
 done
 
@@ -74,7 +77,7 @@ if [ $multiarch = yes ]; then
 fi
 # The users whose subordinate ids the lab (and autopkgtest's testbed) maps.
 users="root ${SUDO_USER:-} $(id -un)"
-case " $* " in *" test "*) users="$users $TEST_USER" ;; esac
+[ $test_user = no ] || users="$users $TEST_USER"
 need_ids=""
 # Any user namespace but the machine's own has the ids that it was given.
 in_first_userns || users=""
@@ -88,7 +91,7 @@ for user in $users; do
 	done
 done
 need_user=no
-case " $* " in *" test "*) id "$TEST_USER" >/dev/null 2>&1 || need_user=yes ;; esac
+[ $test_user = no ] || id "$TEST_USER" >/dev/null 2>&1 || need_user=yes
 need_boards=""
 if [ $boards = yes ]; then
 	[ "$(stat -c %a /dev/net/tun 2>/dev/null)" = 666 ] || need_boards=" taps for all (/dev/net/tun)"

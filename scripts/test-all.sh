@@ -9,16 +9,19 @@ cd "$(dirname "$0")/.."
 
 # The runs, the one table of them: the tree, its groups, the client under
 # test (a file in dist/, as ARCHIVE/PATH, or "-" for the tree's own build),
-# and the C library helper to word reasons with ("system": the tree's build
-# on Debian's C library, for a glibc client in a musl tree; "-": the tree's).
+# the C library helper to word reasons with ("system": the tree's build on
+# Debian's C library, for a glibc client in a musl tree; "-": the tree's),
+# and who runs it: "-" the caller; a user, that user when root runs the
+# command (in a copy of its own), else the caller, who is one.
 RUNS=(
-	"build            unit|client|lab|package|host  -                                          -"
-	"build-armhf      client|lab|armhf              poll-client_armhf/usr/bin/poll-client       -"
-	"build-arm-musl   client|lab|armel              poll-client-static_armhf/usr/bin/poll-client -"
-	"build-arm-musl   client|lab                    poll-client_armel/usr/bin/poll-client       system"
-	"build-arm64-musl client|lab                    poll-client-linux-arm64/poll-client         -"
-	"build-arm64-musl client|lab                    poll-client_arm64/usr/bin/poll-client       system"
-	"build-sanitize   unit|client|lab|fuzz          -                                          -"
+	"build            unit|client|lab|package|host -                                            -      -"
+	"build            user                         -                                            -      poll-client-test"
+	"build-armhf      client|lab|armhf             poll-client_armhf/usr/bin/poll-client        -      -"
+	"build-arm-musl   client|lab|armel             poll-client-static_armhf/usr/bin/poll-client -      -"
+	"build-arm-musl   client|lab                   poll-client_armel/usr/bin/poll-client        system -"
+	"build-arm64-musl client|lab                   poll-client-linux-arm64/poll-client          -      -"
+	"build-arm64-musl client|lab                   poll-client_arm64/usr/bin/poll-client        system -"
+	"build-sanitize   unit|client|lab|fuzz         -                                            -      -"
 )
 
 # tree_args DIR: the cmake arguments of the tree DIR. Each cross tree names
@@ -37,13 +40,11 @@ tree_args() {
 	esac
 }
 
-./scripts/install-deps.sh
+groups=(test)
+[ "$(id -u)" -ne 0 ] || groups+=(user)
+./scripts/install-deps.sh "${groups[@]}"
 
 jobs=$(nproc)
-# Who runs it decides one test: as root, the ordinary user's run
-# (unprivileged) passes autopkgtest too; an ordinary user's run is that.
-by_user=unprivileged
-[ "$(id -u)" -ne 0 ] || by_user=autopkgtest
 # The emulated Debian board (minutes, mostly one core of emulation) runs
 # beside the other trees instead of after them: TREE TEST.
 BESIDE=(build-armhf board_vm)
@@ -68,22 +69,36 @@ else
 fi
 
 built=" "
-# build_tree DIR: configures and builds the tree DIR, once. A cross tree
-# takes board-sim and the helpers that act on the host from the native one.
+# build_tree DIR: configures and builds the tree DIR of the checkout at
+# $top, once, as "${as[@]}" says. A cross tree takes board-sim and the
+# helpers that act on the host from the native one.
 build_tree() {
-	[[ $built != *" $1 "* ]] || return 0
+	[[ $built != *" $top/$1 "* ]] || return 0
 	local host_tools=()
-	[[ $(tree_args "$1") != *TOOLCHAIN* ]] || host_tools=(-DPOLL_CLIENT_HOST_TOOLS="$PWD/build")
+	[[ $(tree_args "$1") != *TOOLCHAIN* ]] || host_tools=(-DPOLL_CLIENT_HOST_TOOLS="$top/build")
 	# shellcheck disable=SC2046  # the tree's arguments, one word each
-	cmake -S . -B "$1" -DCMAKE_BUILD_TYPE=Release -DPOLL_CLIENT_TESTS=ON "${host_tools[@]}" \
-		$(tree_args "$1") >/dev/null && cmake --build "$1" -j "$jobs" || return 1
-	built+="$1 "
+	"${as[@]}" cmake -S "$top" -B "$top/$1" -DCMAKE_BUILD_TYPE=Release -DPOLL_CLIENT_TESTS=ON \
+		"${host_tools[@]}" $(tree_args "$1") >/dev/null && "${as[@]}" cmake --build "$top/$1" -j "$jobs" ||
+		return 1
+	built+="$top/$1 "
+}
+
+# as_user USER: sets top to a copy of what git holds, and dist/'s packages,
+# in USER's cache (made anew each run), and as to run commands there as USER.
+as_user() {
+	local home
+	home=$(getent passwd "$1" | cut -d: -f6)
+	top=$(runuser -u "$1" -- env HOME="$home" ./scripts/cache.sh --dir)/src
+	as=(runuser -u "$1" -- env -i HOME="$home" PATH=/usr/local/bin:/usr/bin:/bin CI="${CI:-}")
+	rm -rf "$top" && "${as[@]}" mkdir -p "$top/dist" &&
+		git ls-files -z | tar -c --null -T - | "${as[@]}" tar -x -C "$top" &&
+		"${as[@]}" cp "$PWD"/dist/*.deb "$top/dist/"
 }
 
 beside_log=$(mktemp)
 # The trap's own status would be the script's: a missing job is no failure.
 trap 'rm -f "$beside_log"; [ -z "$beside" ] || kill "$beside" 2>/dev/null || true' EXIT
-beside=
+beside='' top=$PWD as=()
 if build_tree build && build_tree "${BESIDE[0]}"; then
 	echo "=== ${BESIDE[0]}: ${BESIDE[1]}, beside the rest"
 	ctest --test-dir "${BESIDE[0]}" -R "^${BESIDE[1]}\$" --no-tests=error --output-on-failure \
@@ -92,15 +107,19 @@ if build_tree build && build_tree "${BESIDE[0]}"; then
 fi
 
 for run in "${RUNS[@]}"; do
-	read -r dir labels client reason <<<"$run"
-	env=() on="its own client"
+	read -r dir labels client reason user <<<"$run"
+	env=() on="its own client" top=$PWD as=()
 	if [ "$client" != - ]; then
 		env=(OTHER_POLL_CLIENT="$shipped/$client") on=$client
 		[ "$reason" = - ] || env+=(OTHER_LIBC_REASON="$PWD/$dir/tests/libc_reason_system")
 	fi
+	if [ "$user" != - ] && [ "$(id -u)" -eq 0 ]; then
+		on+=", as $user"
+		as_user "$user" || { failed+=("$dir: a copy for $user"); continue; }
+	fi
 	echo "=== $dir: $labels, on $on"
 	build_tree "$dir" || { failed+=("$dir: build"); continue; }
-	env "${env[@]}" ctest --test-dir "$dir" -L "^($labels)\$" -E "^($by_user|${BESIDE[1]})\$" \
+	"${as[@]}" env "${env[@]}" ctest --test-dir "$top/$dir" -L "^($labels)\$" -E "^${BESIDE[1]}\$" \
 		--no-tests=error --output-on-failure -j "$jobs" || failed+=("$dir on $on")
 done
 
