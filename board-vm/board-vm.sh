@@ -13,8 +13,8 @@
 #       pizero-rcS as its start-up, INITTAB_LINE to run CLIENT (installed as
 #       /usr/bin/poll-client), and pizero-test.sh once.
 #
-# Both take the lab client's address (the board's payload says which) and
-# run in the background, ended after SECONDS at the latest; BOARD_VM_PID is
+# Both give the board the lab client's address (ADDRESS in the settings.sh
+# that its scripts source) and run in the background, ended after SECONDS at the latest; BOARD_VM_PID is
 # the emulator's pid, and its serial console goes to OUT_DIR/serial.log.
 
 BOARD_VM_MEMORY_MB=512
@@ -43,9 +43,15 @@ board_vm_run() {
 	BOARD_VM_PID=$!
 }
 
+# board_vm_settings: the settings that every board's scripts source, in
+# settings.sh: the lab client's address, which the board takes.
+board_vm_settings() {
+	printf 'ADDRESS=%s/%s\n' "$LAB_CLIENT_IP" "$LAB_PREFIX_LEN"
+}
+
 board_vm_boot() {
 	local image=$1 payload=$2 out=$3 seconds=$4
-	printf 'ADDRESS=%s/%s\n' "$LAB_CLIENT_IP" "$LAB_PREFIX_LEN" >>"$payload/settings.sh"
+	board_vm_settings >>"$payload/settings.sh"
 	qemu-img create -q -f qcow2 -F raw -b "$image/root.img" "$out/overlay.qcow2" || return 1
 	mke2fs -q -t ext4 -d "$payload" "$out/payload.img" 64M >/dev/null || return 1
 	: >"$out/console.log"
@@ -73,7 +79,7 @@ pizero_boot() {
 	install -m 755 "$here/pizero-rcS" "$root/etc/init.d/rcS" || return 1
 	install -m 755 "$here/pizero-test.sh" "$root/etc/pizero-test.sh" || return 1
 	install -m 644 "$here/../lab/common.sh" "$root/etc/common.sh" || return 1
-	printf '%s/%s\n' "$LAB_CLIENT_IP" "$LAB_PREFIX_LEN" >"$root/etc/board-address"
+	board_vm_settings >"$root/etc/settings.sh"
 	printf '::sysinit:/etc/init.d/rcS\n%s\n::once:/bin/sh /etc/pizero-test.sh\n' "$line" \
 		>"$root/etc/inittab" || return 1
 	ln -s bin/busybox "$root/init" && ln -s busybox "$root/bin/sh" &&

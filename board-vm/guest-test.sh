@@ -2,7 +2,7 @@
 # Runs on the emulated board as root, from the host's payload disk, with its
 # output on the virtio console: installs the client package, runs it as a
 # service against the lab's boards, takes the network away and gives it back,
-# stops it, and powers the board off. Each finding is a line "report: KEY ...".
+# stops it, and powers the board off. Each finding is a line of its report.
 # Meanwhile a second instance, on FLOOD_PORT, takes a board that answers at
 # once for FLOOD_S seconds, while the board counts its lines and what reaches
 # its storage (atime updates left out: they come from the image's age).
@@ -22,10 +22,9 @@ LINES_LIMIT_S=60
 # Seconds that systemd may take to start the client three times while it fails.
 RESTARTS_LIMIT_S=20
 
-report() { echo "report: $*"; }
 uptime_s() { cut -d' ' -f1 /proc/uptime; }
 # mark STEP: when STEP began, in seconds since power-on.
-mark() { report "at $1 $(uptime_s)"; }
+mark() { report "at $1" "$(uptime_s)"; }
 restarts() { systemctl show -p NRestarts --value "$unit"; }
 # counts SINCE: "BOARD COUNT" for each board, its detection lines in the unit's
 # journal since SINCE (seconds since the epoch).
@@ -58,9 +57,9 @@ printf '[Match]\nType=ether\n\n[Network]\nAddress=%s\nLinkLocalAddressing=no\nIP
 systemctl restart systemd-networkd
 systemd-analyze time 2>/dev/null | sed -n 's/^Startup finished in /boot: /p'
 if apt-get install -y -q /mnt/payload/poll-client_*.deb >/tmp/apt.log 2>&1; then
-	report "install ok"
+	report install ok
 else
-	report "install failed"
+	report install failed
 	sed 's/^/apt: /' /tmp/apt.log
 fi
 
@@ -68,8 +67,8 @@ mark enable
 t0=$(date +%s)
 systemctl enable --now "$unit" 2>&1 | sed 's/^/systemctl: /'
 systemctl start "$flood"
-wait_for $LINES_LIMIT_S every_board_since "$t0" || report "no lines from some board"
-while read -r b n; do report "lines $b $n"; done </tmp/counts
+wait_for $LINES_LIMIT_S every_board_since "$t0" || report "timed out" "lines of every board"
+while read -r b n; do report "lines $b" "$n"; done </tmp/counts
 # The flood's account opens once both instances run (their starts are
 # systemd's few lines) and closes before its stop; it holds the checks.
 mount -o remount,noatime /
@@ -77,9 +76,9 @@ sync
 written0=$(written_kib) journal0=$(journal_kib) lines0=$(flood_lines) up0=$(uptime_s)
 mark checks
 pid=$(systemctl show -p MainPID --value "$unit")
-report "uid $(proc_status "$pid" Uid | cut -f1)"
-report "peak memory $(proc_status "$pid" VmHWM)"
-report "exposure $(systemd-analyze security "$unit" 2>/dev/null | sed -n 's/.*Overall exposure level for .*: \([0-9.]*\).*/\1/p')"
+report uid "$(proc_status "$pid" Uid | cut -f1)"
+report "peak memory" "$(proc_status "$pid" VmHWM)"
+report exposure "$(systemd-analyze security "$unit" 2>/dev/null | sed -n 's/.*Overall exposure level for .*: \([0-9.]*\).*/\1/p')"
 
 mark flood
 now=$(uptime_s)
@@ -87,14 +86,14 @@ left=$((${up0%.*} + FLOOD_S + 1 - ${now%.*}))
 [ $left -le 0 ] || sleep $left
 last=$(read_journal -q -o short-unix -u "$flood" -n 1)
 [ -n "$last" ] || last="0 no line"
-report "flood last line $(($(date +%s) - ${last%%.*})) s ago: ${last#* }"
-report "flood lines $(($(flood_lines) - lines0))"
+report "flood last line" "$(($(date +%s) - ${last%%.*})) s ago: ${last#* }"
+report "flood lines" "$(($(flood_lines) - lines0))"
 sync
 now=$(uptime_s)
-report "flood seconds $(awk -v a="$up0" -v b="$now" 'BEGIN { printf "%.1f", b - a }')"
-report "flood written kib $(($(written_kib) - written0))"
-report "flood journal growth kib $(($(journal_kib) - journal0))"
-report "flood kept in memory $(journalctl --namespace=poll-client -q -o cat -u "$flood" | wc -l) lines in" \
+report "flood seconds" "$(awk -v a="$up0" -v b="$now" 'BEGIN { printf "%.1f", b - a }')"
+report "flood written kib" "$(($(written_kib) - written0))"
+report "flood journal growth kib" "$(($(journal_kib) - journal0))"
+report "flood kept in memory" "$(journalctl --namespace=poll-client -q -o cat -u "$flood" | wc -l) lines in" \
 	"$(du -sh /run/log/journal | cut -f1)"
 systemctl stop "$flood"
 
@@ -105,25 +104,25 @@ dev=$(ip -o -4 addr show | awk -v a="$ADDRESS" '$4 == a { print $2; exit }')
 before=$(restarts)
 t_fault=$(date +%s)
 ip addr flush dev "$dev"
-report "address $ADDRESS on $dev flushed"
+report "address flushed" "$ADDRESS on $dev"
 wait_for $RESTARTS_LIMIT_S restarted_since "$before"
-report "restarts while down $(($(restarts) - before))"
+report "restarts while down" "$(($(restarts) - before))"
 # systemd's own record: the seconds from each exit to the restart it
 # scheduled, which the unit's RestartSec sets.
-report "restart delays while down $(journalctl -q -o short-monotonic --since "@$t_fault" -u "$unit" |
+report "restart delays while down" "$(journalctl -q -o short-monotonic --since "@$t_fault" -u "$unit" |
 	awk -F'[][]' '/Main process exited/ { exit_at = $2 }
 		/Scheduled restart job/ && exit_at != "" { printf "%.2f ", $2 - exit_at; exit_at = "" }')"
 ip addr add "$ADDRESS" broadcast + dev "$dev" 2>/dev/null
 t_back=$(date +%s)
 report "address restored"
-wait_for $LINES_LIMIT_S every_board_since "$t_back" || report "no lines from some board after the fault"
-while read -r b n; do report "lines after the fault $b $n"; done </tmp/counts
+wait_for $LINES_LIMIT_S every_board_since "$t_back" || report "timed out" "lines of every board after the fault"
+while read -r b n; do report "lines after the fault $b" "$n"; done </tmp/counts
 read_journal -q -o short-monotonic --since "@$t_fault" -u "$unit" | grep -v 'Object is detected' |
 	head -n 20 | sed 's/^/journal: /'
 
 mark stop
 systemctl stop "$unit"
-report "after stop $(systemctl show -p ActiveState,Result --value "$unit" | tr '\n' ' ')"
+report "after stop" "$(systemctl show -p ActiveState,Result --value "$unit" | tr '\n' ' ')"
 mark poweroff
 report "done"
 systemctl --check-inhibitors=no --no-wall poweroff

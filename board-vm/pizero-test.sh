@@ -1,11 +1,12 @@
 #!/bin/sh
 # Runs on the emulated Pi Zero once its start-up is done, beside the client
 # that init keeps running: lets it poll, kills it, takes the address away and
-# gives it back, then powers the board off. Each step is a line "report: ..."
+# gives it back, then powers the board off. Each step is a line of its report
 # on the console, between the client's own lines; every wait is for a
 # condition, bounded, and the host judges what the reports say happened.
 WAIT_STEP_S=0.1
 . /etc/common.sh
+. /etc/settings.sh
 # Seconds that any one wait may take.
 WAIT_LIMIT_S=30
 # Replies that show the client polls: each one follows a line of the one before.
@@ -13,13 +14,12 @@ REPLIES=5
 # Starts of the client to see while the network is down.
 STARTS_DOWN=3
 
-report() { echo "report: $*"; }
 client() { pidof poll-client; }
 replies() { awk '/^Udp:/ && n++ { print $2 }' /proc/net/snmp; }
 uptime_s() { cut -d' ' -f1 /proc/uptime; }
 
 # wait_until CMD..: waits for CMD to succeed, or reports that it did not.
-wait_until() { wait_for $WAIT_LIMIT_S "$@" || { report "timed out: $*"; return 1; }; }
+wait_until() { wait_for $WAIT_LIMIT_S "$@" || { report "timed out" "$*"; return 1; }; }
 running() { [ -n "$(client)" ]; }
 polling_since() { [ "$(replies)" -ge $(($1 + REPLIES)) ]; }
 another_client() { [ -n "$(client)" ] && [ "$(client)" != "$1" ]; }
@@ -38,31 +38,30 @@ starts_seen() {
 	if [ -n "$r" ] && [ "$r" != "$last" ]; then
 		last=$r
 		seen=$((seen + 1))
-		report "start $seen at $(uptime_s)"
+		report start "$(uptime_s)"
 	fi
 	[ $seen -ge $STARTS_DOWN ]
 }
 
 wait_until running
-report "client $(client)"
+report client "$(client)"
 wait_until polling_since 0
 pid=$(client)
-report "peak memory $(proc_status "$pid" VmHWM)"
+report "peak memory" "$(proc_status "$pid" VmHWM)"
 kill -KILL "$pid"
-report "killed $pid"
+report killed "$pid"
 base=$(replies)
 wait_until another_client "$pid" && wait_until polling_since "$base"
-report "client after the kill $(client)"
-address=$(cat /etc/board-address)
+report "client after the kill" "$(client)"
 ip addr flush dev usb0
 report "address flushed"
 last="" seen=0
 wait_until starts_seen
-ip addr add "$address" broadcast + dev usb0
+ip addr add "$ADDRESS" broadcast + dev usb0
 report "address restored"
 wait_until running
 base=$(replies)
 wait_until polling_since "$base"
-report "client at the end $(client)"
+report "client at the end" "$(client)"
 report "done"
 poweroff -f

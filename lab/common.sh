@@ -1,7 +1,7 @@
 # common.sh: the POSIX sh helpers that the host's tests and the emulated
 # boards' own scripts share (BusyBox's sh and dash included): one bounded
 # wait, one reader of /proc, one parse of the detection line, one test of
-# the user namespace. Source it.
+# the user namespace, one line of a board's report. Source it.
 
 # Seconds between two tries of a wait; an emulated board sets more, as each
 # try costs it much more.
@@ -38,4 +38,12 @@ proc_status() {
 # are dropped.
 detections() {
 	sed -n 's/^Object is detected \([^ ]*\) meters away from board \(.*\)\.$/\2 \1/p'
+}
+
+# report KEY [VALUE..]: one finding of an emulated board, on its console, as
+# the line "report: KEY: VALUE" that the host reads back by KEY (t_report).
+report() {
+	_key=$1
+	shift
+	echo "report: $_key: $*"
 }

@@ -153,6 +153,12 @@ t_reason() {
 	"$LIBC_REASON" "$1"
 }
 
+# t_report LOG KEY: each value that an emulated board reported for KEY on
+# its console LOG (report, in lab/common.sh), one a line, in order.
+t_report() {
+	sed -n "s/\r\$//; s/^report: $2: //p" "$1"
+}
+
 # t_lines FILE: the count of complete lines in FILE.
 t_lines() {
 	wc -l <"$1"

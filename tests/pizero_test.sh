@@ -16,8 +16,6 @@ POWER_OFF_LIMIT_S=20
 STALL_LIMIT_S=40
 # The inittab line pauses 2 s before each start of the client.
 RESPAWN_PAUSE_S=1.9
-LINE_NORTH="Object is detected 1.500000 meters away from board north."
-LINE_EAST="Object is detected 2.250000 meters away from board east."
 
 # Set up on the host's network, then the rest inside a lab of two boards.
 if [ -z "${LAB_CLIENT_NS:-}" ]; then
@@ -44,59 +42,53 @@ T_SNIFF_LIMIT_S=$((2 * BOOT_LIMIT_S + 10)) t_sniff 1 "$T_DIR/requests.pcap" udp 
 # ends a board that is done and has not powered off, and boots once more a
 # board whose console has been silent for STALL_LIMIT_S (the client prints
 # lines or fails every 2 s while it runs), saying so.
-finished() { ! kill -0 "$BOARD_VM_PID" || grep -q '^report: done' "$T_DIR/serial.log"; }
-# settled: finished, or stalled (STALLED=yes).
-settled() {
-	finished && return 0
-	local size
-	size=$(stat -c %s "$T_DIR/serial.log")
-	if [ "$size" != "$console_size" ]; then
-		console_size=$size quiet_since=$SECONDS
-		return 1
-	fi
-	[ $((SECONDS - quiet_since)) -ge $STALL_LIMIT_S ] && STALLED=yes
-}
+log=$T_DIR/serial.log
+finished() { ! kill -0 "$BOARD_VM_PID" || [ -n "$(t_report "$log" "done")" ]; }
+stalled() { [ $(($(date +%s) - $(stat -c %Y "$log"))) -ge $STALL_LIMIT_S ]; }
 for boot in 1 2; do
-	started=$SECONDS console_size=-1 quiet_since=$SECONDS STALLED=no
+	started=$SECONDS
 	pizero_boot "$PIZERO_PARTS" "$line" "$T_DIR"/poll-client-*/poll-client "$T_DIR" $BOOT_LIMIT_S ||
 		t_fail "cannot boot the Pi Zero"
-	wait_for $BOOT_LIMIT_S settled
-	[ $STALLED = yes ] && [ $boot = 1 ] || break
-	echo "pizero: the board's console stalled $STALL_LIMIT_S s after: $(tail -n 1 "$T_DIR/serial.log")"
-	echo "pizero: booting it once more"
-	kill -TERM "$BOARD_VM_PID"
-	t_wait_exit 10 "$BOARD_VM_PID"
+	wait_for $BOOT_LIMIT_S eval 'finished || stalled'
+	finished || [ $boot = 2 ] || {
+		echo "pizero: the board's console stalled $STALL_LIMIT_S s after: $(tail -n 1 "$log"); booting it once more"
+		kill -TERM "$BOARD_VM_PID"
+		t_wait_exit 10 "$BOARD_VM_PID"
+		continue
+	}
+	break
 done
 t_wait_exit $POWER_OFF_LIMIT_S "$BOARD_VM_PID"
 echo "pizero: ended after $((SECONDS - started)) s, status $T_STATUS"
-console=$(sed 's/\r$//' "$T_DIR/serial.log")
+console=$(tr -d '\r' <"$log")
 printf '%s\n' "$console" | grep -v '^Object is detected' | head -n 40
-t_eq "the board finished its test" "$(printf '%s\n' "$console" | grep -cx 'report: done')" 1
-t_eq "no wait of the board's timed out" "$(printf '%s\n' "$console" | grep '^report: timed out')" ""
+t_eq "the board finished its test" "$(t_report "$log" "done" | wc -l)" 1
+t_eq "no wait of the board's timed out" "$(t_report "$log" 'timed out')" ""
 
 # part FROM TO: the console's lines between two of the board's reports.
-part() { printf '%s\n' "$console" | sed -n "/^report: $1/,/^report: $2/p" | grep -v '^report: '; }
-lines_of() { part "$1" "$2" | grep -c -x -e "$LINE_NORTH" -e "$LINE_EAST"; }
-t_eq "every detection line exact, from the lab's boards" \
-	"$(printf '%s\n' "$console" | grep '^Object' | grep -v -x -e "$LINE_NORTH" -e "$LINE_EAST")" ""
-t_eq "lines of both boards" "$(part client 'peak memory' | sort -u | grep -c -x -e "$LINE_NORTH" -e "$LINE_EAST")" 2
-# value KEY: what the board reported after "report: KEY".
-value() { printf '%s\n' "$console" | sed -n "s/^report: $1//p"; }
-t_match "init starts it again after the kill" "$(value 'client after the kill ')" "^[0-9]+$"
-[ "$(value 'client after the kill ')" != "$(value 'killed ')" ] ||
+part() { printf '%s\n' "$console" | sed -n "/^report: $1:/,/^report: $2:/p" | grep -v '^report: '; }
+# lines_of FROM TO: the detection lines between two reports, of the lab's boards.
+lines_of() { part "$1" "$2" | detections | grep -c -x -e "north 1.500000" -e "east 2.250000"; }
+t_eq "every detection line of the lab's boards, exact" \
+	"$(printf '%s\n' "$console" | grep '^Object' | detections | sort -u)" "$(printf 'east 2.250000\nnorth 1.500000')"
+t_eq "every line that begins as a detection line is one" "$(printf '%s\n' "$console" | grep -c '^Object')" \
+	"$(printf '%s\n' "$console" | detections | wc -l)"
+t_match "init starts it again after the kill" "$(t_report "$log" 'client after the kill')" "^[0-9]+$"
+[ "$(t_report "$log" 'client after the kill')" != "$(t_report "$log" killed)" ] ||
 	t_fail "the client after the kill is the killed one"
 t_between "lines resume after the kill" "$(lines_of killed 'address flushed')" 1 100000
 reason=$(t_reason 101)
 t_between "with no address: 'Sendto: $reason' at each start" \
 	"$(part 'address flushed' 'address restored' | grep -c -x "Sendto: $reason")" 2 100
-t_eq "nothing else printed while down" \
-	"$(part 'address flushed' 'address restored' | grep -v -x -e "Sendto: $reason" -e "$LINE_NORTH" -e "$LINE_EAST" | grep -c .)" 0
-t_eq "init started it again and again while down" "$(value 'start [0-9]* at ' | grep -c .)" 3
+down=$(part 'address flushed' 'address restored' | grep -v -x "Sendto: $reason")
+t_eq "nothing else printed while down" "$(printf '%s\n' "$down" | grep -c .)" \
+	"$(printf '%s\n' "$down" | detections | grep -c .)"
+t_eq "init started it again and again while down" "$(t_report "$log" start | grep -c .)" 3
 t_between "no faster than the line's pause: the shortest time between starts" \
-	"$(value 'start [0-9]* at ' | awk 'NR > 1 { d = $1 - t; if (m == "" || d < m) m = d } { t = $1 } END { print m }')" \
+	"$(t_report "$log" start | awk 'NR > 1 { d = $1 - t; if (m == "" || d < m) m = d } { t = $1 } END { print m }')" \
 	$RESPAWN_PAUSE_S 60
 t_between "lines resume once the address is back" "$(lines_of 'address restored' 'client at the end')" 1 100000
-hwm=$(value 'peak memory' | awk '{ print $1, $2 }')
+hwm=$(t_report "$log" 'peak memory' | awk '{ print $1, $2 }')
 echo "pizero: peak memory of the client (VmHWM): $hwm"
 t_match "peak memory reported" "$hwm" "^[0-9]+ kB$"
 
