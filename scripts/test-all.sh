@@ -45,9 +45,10 @@ groups=(test)
 ./scripts/install-deps.sh "${groups[@]}"
 
 jobs=$(nproc)
-# The emulated Debian board (minutes, mostly one core of emulation) runs
-# beside the other trees instead of after them: TREE TEST.
-BESIDE=(build-armhf board_vm)
+# The heavy tests, minutes each of an emulated board or of Debian systems of
+# their own, run beside the rows from the start instead of within them:
+# TREE TEST, the longest first.
+BESIDE=("build-armhf board_vm" "build newcomer")
 shipped=$PWD/build-shipped
 failed=()
 
@@ -95,16 +96,20 @@ as_user() {
 		"${as[@]}" cp "$PWD"/dist/*.deb "$top/dist/"
 }
 
-beside_log=$(mktemp)
-# The trap's own status would be the script's: a missing job is no failure.
-trap 'rm -f "$beside_log"; [ -z "$beside" ] || kill "$beside" 2>/dev/null || true' EXIT
-beside='' top=$PWD as=()
-if build_tree build && build_tree "${BESIDE[0]}"; then
-	echo "=== ${BESIDE[0]}: ${BESIDE[1]}, beside the rest"
-	ctest --test-dir "${BESIDE[0]}" -R "^${BESIDE[1]}\$" --no-tests=error --output-on-failure \
-		>"$beside_log" 2>&1 &
-	beside=$!
-fi
+beside_logs=$(mktemp -d)
+declare -A beside=()
+# The trap's own status would be the script's: a job gone is no failure.
+trap 'rm -rf "$beside_logs"; kill "${beside[@]}" 2>/dev/null || true' EXIT
+top=$PWD as=() heavy=""
+build_tree build || :
+for pair in "${BESIDE[@]}"; do
+	read -r dir test <<<"$pair"
+	heavy+="${heavy:+|}$test"
+	build_tree "$dir" || continue
+	echo "=== $dir: $test, beside the rest"
+	ctest --test-dir "$dir" -R "^$test\$" --no-tests=error --output-on-failure >"$beside_logs/$test" 2>&1 &
+	beside[$test]=$!
+done
 
 for run in "${RUNS[@]}"; do
 	read -r dir labels client reason user <<<"$run"
@@ -119,16 +124,16 @@ for run in "${RUNS[@]}"; do
 	fi
 	echo "=== $dir: $labels, on $on"
 	build_tree "$dir" || { failed+=("$dir: build"); continue; }
-	"${as[@]}" env "${env[@]}" ctest --test-dir "$top/$dir" -L "^($labels)\$" -E "^${BESIDE[1]}\$" \
+	"${as[@]}" env "${env[@]}" ctest --test-dir "$top/$dir" -L "^($labels)\$" -E "^($heavy)\$" \
 		--no-tests=error --output-on-failure -j "$jobs" || failed+=("$dir on $on")
 done
 
-echo "=== ${BESIDE[0]}: ${BESIDE[1]}"
-if [ -z "$beside" ] || ! wait "$beside"; then
-	failed+=("${BESIDE[0]}: ${BESIDE[1]}")
-fi
-beside=
-cat "$beside_log"
+for pair in "${BESIDE[@]}"; do
+	read -r dir test <<<"$pair"
+	echo "=== $dir: $test"
+	[ -n "${beside[$test]:-}" ] && wait "${beside[$test]}" || failed+=("$dir: $test")
+	cat "$beside_logs/$test" 2>/dev/null
+done
 
 echo "=== the clients that ship: bytes"
 ls -l "$shipped"/*/usr/bin/poll-client "$shipped"/*/poll-client 2>/dev/null |
