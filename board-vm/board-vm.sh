@@ -18,7 +18,9 @@
 # the emulator's pid, and its serial console goes to OUT_DIR/serial.log.
 
 BOARD_VM_MEMORY_MB=512
-BOARD_VM_CPUS=2
+# One CPU: each emulated CPU is a host thread, and a second one would take
+# the core that the tests beside the board need, for no fact of the test.
+BOARD_VM_CPUS=1
 BOARD_VM_MAC=52:54:00:03:52:10
 
 # board_vm_run SECONDS OUT_DIR NIC_MODEL QEMU..: the one way to start an
