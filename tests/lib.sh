@@ -149,25 +149,14 @@ t_payloads() {
 
 # t_reason ERRNO: the reason the client's own C library gives for ERRNO
 # (musl and glibc word some differently), from a helper built like the client.
-t_reason() {
-	"$LIBC_REASON" "$1"
-}
-
+t_reason() { "$LIBC_REASON" "$1"; }
 # t_report LOG KEY: each value that an emulated board reported for KEY on
 # its console LOG (report, in lab/common.sh), one a line, in order.
-t_report() {
-	sed -n "s/\r\$//; s/^report: $2: //p" "$1"
-}
-
+t_report() { sed -n "s/\r\$//; s/^report: $2: //p" "$1"; }
 # t_lines FILE: the count of complete lines in FILE.
-t_lines() {
-	wc -l <"$1"
-}
-
+t_lines() { wc -l <"$1"; }
 # t_has_lines FILE N: true when FILE has at least N complete lines (for wait_for).
-t_has_lines() {
-	[ "$(wc -l <"$1")" -ge "$2" ]
-}
+t_has_lines() { [ "$(wc -l <"$1")" -ge "$2" ]; }
 
 # t_board I PORT LOG ARGS..: starts board-sim on host I listening on PORT,
 # with ARGS as further options and its stderr in LOG, and waits until it

@@ -1,26 +1,13 @@
 #!/bin/bash
-# A newcomer's first steps, on a bare Debian 12 and a bare Debian 13
-# (newcomer_systems.sh, made before the test as its fixture): with a
-# copy of what git holds, as root, the demo sets itself up and shows
-# detection lines; on Debian 13 the test command's set-up goes through with
-# one source whose index does not match its Release (a mirror mid-sync),
-# leaves no service of its packages enabled (mosquitto's broker), and is
-# enough to build a native tree and pass the quick check (the unit, client
-# and lab groups).
-#
-# Each system is a fresh copy of a cached minbase tarball in this test's own
-# scratch (a tmpfs that goes with the test), made the root of private mount
-# and PID namespaces by pivot_root (the kernel makes no user namespace, and so
-# no lab, for a chrooted process); /proc, /sys, the host's /dev and a fresh
-# /run are mounted. Its root is the test's: the machine's for root, that of
-# the test's user namespace for an ordinary user. Only Debian's downloaded
-# .deb files are kept between runs, never what was installed.
-# The test keeps the host's network, for the archive: the demo and the lab
-# test make labs of their own. Where the archive does not answer, a system
-# takes its packages from a cached copy of what it last needed (the .deb
-# files kept from earlier runs, indexed by dpkg-scanpackages), and says so.
-# Debian 12 proves that path on every run after the first: its system has no
-# network at all. Needs the archive for the first run; runs as any user.
+# A newcomer's first steps, as root of a bare Debian 12 and 13 (fixtures:
+# newcomer_systems.sh), with a copy of what git holds: the demo shows lines;
+# on 13 the set-up goes through with a source mid-sync, enables no service,
+# and a native tree passes the quick check. Each system is a fresh copy in
+# the test's scratch, entered by pivot_root (the kernel makes no user
+# namespace, so no lab, for a chrooted process); only apt's downloaded .deb
+# files are kept. Where the archive does not answer, a system takes them
+# from a cached copy, and says so: Debian 12 has no network after its first
+# run (docs/testing.md, "Caches").
 source "$(dirname "$0")/lib.sh"
 
 # Debian's downloaded packages, per release.
@@ -33,12 +20,10 @@ mapfile -t systems <<<"$systems"
 src=$(cd "$T_HERE/.." && pwd)
 
 # in_system ROOT APT_CACHE CMD: runs the shell command CMD as root of the
-# system at ROOT, in /src, bounded by RUN_LIMIT_S, with the network of
-# NET (empty: the host's; --net: none). The old root stays
-# mounted, covered by an empty tmpfs: in a user namespace, the kernel lets a
-# lab's "ip netns exec" mount a sysfs of its own only while a sysfs mount
-# shows as much (the old root's /sys, which no one there may unmount; the
-# system's own, a bind mount, goes first).
+# system at ROOT, in /src, bounded by RUN_LIMIT_S, with the network of NET
+# (empty: the host's; --net: none). The old root stays mounted under an
+# empty tmpfs: in a user namespace the kernel lets a lab mount a sysfs only
+# while one is visible (the old root's, which no one there may unmount).
 in_system() {
 	# shellcheck disable=SC2086  # NET, one word or none
 	timeout -s KILL "$RUN_LIMIT_S" unshare $NET --mount --pid --fork --kill-child=KILL \
