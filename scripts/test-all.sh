@@ -85,15 +85,15 @@ build_tree() {
 }
 
 # as_user USER: sets top to a copy of what git holds, and dist/'s packages,
-# in USER's cache (made anew each run), and as to run commands there as USER.
+# in USER's cache (made anew each run; USER may not read this checkout),
+# and as to run commands there as USER.
 as_user() {
 	local home
 	home=$(getent passwd "$1" | cut -d: -f6)
-	top=$(runuser -u "$1" -- env HOME="$home" ./scripts/cache.sh --dir)/src
+	top=$home/.cache/poll-client/src
 	as=(runuser -u "$1" -- env -i HOME="$home" PATH=/usr/local/bin:/usr/bin:/bin CI="${CI:-}")
-	rm -rf "$top" && "${as[@]}" mkdir -p "$top/dist" &&
-		git ls-files -z | tar -c --null -T - | "${as[@]}" tar -x -C "$top" &&
-		"${as[@]}" cp "$PWD"/dist/*.deb "$top/dist/"
+	rm -rf "$top" && "${as[@]}" mkdir -p "$top" &&
+		{ git ls-files -z && printf '%s\0' dist/*.deb; } | tar -c --null -T - | "${as[@]}" tar -x -C "$top"
 }
 
 beside_logs=$(mktemp -d)
