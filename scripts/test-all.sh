@@ -47,7 +47,8 @@ groups=(test)
 jobs=$(nproc)
 # The emulated Debian board, minutes of one emulated CPU, runs beside the
 # rows from the start instead of within them: TREE TEST. (The newcomer's
-# systems beside it too made the run longer: two cores are the limit.)
+# systems beside it too, niced or not, made the run longer and starved the
+# emulated boards: two cores are the limit.)
 BESIDE=("build-armhf board_vm")
 shipped=$PWD/build-shipped
 failed=()
