@@ -93,7 +93,7 @@ as_user() {
 	home=$(getent passwd "$1" | cut -d: -f6)
 	top=$home/.cache/poll-client/src
 	as=(runuser -u "$1" -- env -i HOME="$home" PATH=/usr/local/bin:/usr/bin:/bin CI="${CI:-}")
-	rm -rf "$top" && "${as[@]}" mkdir -p "$top" &&
+	"${as[@]}" rm -rf "$top" && "${as[@]}" mkdir -p "$top" &&
 		{ git ls-files -z && printf '%s\0' dist/*.deb; } | tar -c --null -T - | "${as[@]}" tar -x -C "$top"
 }
 
