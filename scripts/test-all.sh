@@ -49,7 +49,7 @@ jobs=$(nproc)
 # rows from the start instead of within them: TREE TEST. (The newcomer's
 # systems beside it too, niced or not, made the run longer and starved the
 # emulated boards: two cores are the limit.)
-BESIDE=("build-armhf board_vm")
+BESIDE="build-armhf board_vm"
 shipped=$PWD/build-shipped
 failed=()
 
@@ -97,20 +97,17 @@ as_user() {
 		{ git ls-files -z && printf '%s\0' dist/*.deb; } | tar -c --null -T - | "${as[@]}" tar -x -C "$top"
 }
 
-beside_logs=$(mktemp -d)
-declare -A beside=()
+read -r beside_tree beside_test <<<"$BESIDE"
+beside_log=$(mktemp)
+beside=''
 # The trap's own status would be the script's: a job gone is no failure.
-trap 'rm -rf "$beside_logs"; kill "${beside[@]}" 2>/dev/null || true' EXIT
-top=$PWD as=() heavy=""
-build_tree build || :
-for pair in "${BESIDE[@]}"; do
-	read -r dir test <<<"$pair"
-	heavy+="${heavy:+|}$test"
-	build_tree "$dir" || continue
-	echo "=== $dir: $test, beside the rest"
-	ctest --test-dir "$dir" -R "^$test\$" --no-tests=error --output-on-failure >"$beside_logs/$test" 2>&1 &
-	beside[$test]=$!
-done
+trap 'rm -f "$beside_log"; [ -z "$beside" ] || kill "$beside" 2>/dev/null || true' EXIT
+top=$PWD as=()
+if build_tree build && build_tree "$beside_tree"; then
+	echo "=== $beside_tree: $beside_test, beside the rest"
+	ctest --test-dir "$beside_tree" -R "^$beside_test\$" --no-tests=error --output-on-failure >"$beside_log" 2>&1 &
+	beside=$!
+fi
 
 for run in "${RUNS[@]}"; do
 	read -r dir labels client reason user <<<"$run"
@@ -125,16 +122,14 @@ for run in "${RUNS[@]}"; do
 	fi
 	echo "=== $dir: $labels, on $on"
 	build_tree "$dir" || { failed+=("$dir: build"); continue; }
-	"${as[@]}" env "${env[@]}" ctest --test-dir "$top/$dir" -L "^($labels)\$" -E "^($heavy)\$" \
+	"${as[@]}" env "${env[@]}" ctest --test-dir "$top/$dir" -L "^($labels)\$" -E "^$beside_test\$" \
 		--no-tests=error --output-on-failure -j "$jobs" || failed+=("$dir on $on")
 done
 
-for pair in "${BESIDE[@]}"; do
-	read -r dir test <<<"$pair"
-	echo "=== $dir: $test"
-	[ -n "${beside[$test]:-}" ] && wait "${beside[$test]}" || failed+=("$dir: $test")
-	cat "$beside_logs/$test" 2>/dev/null
-done
+echo "=== $beside_tree: $beside_test"
+[ -n "$beside" ] && wait "$beside" || failed+=("$beside_tree: $beside_test")
+beside=''
+cat "$beside_log"
 
 echo "=== the clients that ship: bytes"
 ls -l "$shipped"/*/usr/bin/poll-client "$shipped"/*/poll-client 2>/dev/null |
