@@ -51,7 +51,7 @@ for boot in 1 2; do
 		t_fail "cannot boot the Pi Zero"
 	wait_for $BOOT_LIMIT_S eval 'finished || stalled'
 	finished || [ $boot = 2 ] || {
-		echo "pizero: the board's console stalled $STALL_LIMIT_S s after: $(tail -n 1 "$log"); booting it once more"
+		echo "pizero: the board did not finish (stalled or out of time) after: $(tail -n 1 "$log"); booting it once more"
 		kill -TERM "$BOARD_VM_PID"
 		t_wait_exit 10 "$BOARD_VM_PID"
 		continue
