@@ -14,8 +14,9 @@
 #       /usr/bin/poll-client), and pizero-test.sh once.
 #
 # Both give the board the lab client's address (ADDRESS in the settings.sh
-# that its scripts source) and run in the background, ended after SECONDS at the latest; BOARD_VM_PID is
-# the emulator's pid, and its serial console goes to OUT_DIR/serial.log.
+# that its scripts source) and run in the background, ended after SECONDS
+# at the latest; BOARD_VM_PID is the emulator's pid, and its serial console
+# goes to OUT_DIR/serial.log.
 
 BOARD_VM_MEMORY_MB=512
 # One CPU: each emulated CPU is a host thread, and a second one would take

@@ -4,8 +4,8 @@
 # machine's by default) in dist/, in a throw-away testbed: a copy of a
 # minimal Debian bookworm of that architecture (a foreign one runs under
 # qemu-user through binfmt_misc), whose tarball debian-tarball.sh caches.
-# The testbed serves as cached, not updated: a run needs no network. Exits as autopkgtest does: 0 only when every test passed, none
-# skipped.
+# The testbed serves as cached, not updated: a run needs no network. Exits
+# as autopkgtest does: 0 only when every test passed, none skipped.
 # --testbed: only makes the testbed's tarball, if the cache has none, and
 # prints its path. Runs as any user with subordinate ids, once
 # install-deps.sh has installed the tools and given the ids.
@@ -43,10 +43,9 @@ done
 
 # The testbed is never booted, so nothing made systemd's runtime folder and
 # the machine's id, which a booted system has and systemd-analyze verify
-# needs (the unit's journal namespace names its folder by the id). It serves
-# as cached, with no source that apt would reach for: the packages under
-# test come from dist/, their tests' Depends are in it, and a run needs no
-# network.
+# needs (the unit's journal namespace names its folder by the id). It has no
+# source that apt would reach for: the packages under test come from dist/,
+# and their tests' Depends are in it.
 setup="mkdir -p /run/systemd && systemd-machine-id-setup >/dev/null &&
 	rm -f /etc/apt/sources.list /etc/apt/sources.list.d/*"
 # The testbed is unpacked on a tmpfs over /tmp, which autopkgtest's own

@@ -46,10 +46,10 @@ groups=(test)
 
 jobs=$(nproc)
 # The emulated Debian board, minutes of one emulated CPU, runs beside the
-# rows from the start instead of within them: TREE TEST. (The newcomer's
-# systems beside it too, niced or not, made the run longer and starved the
-# emulated boards: two cores are the limit.)
-BESIDE="build-armhf board_vm"
+# rows from the start instead of within them. (The newcomer's systems
+# beside it too, niced or not, made the run longer and starved the emulated
+# boards: two cores are the limit.)
+beside_tree=build-armhf beside_test=board_vm
 shipped=$PWD/build-shipped
 failed=()
 
@@ -97,7 +97,6 @@ as_user() {
 		{ git ls-files -z && printf '%s\0' dist/*.deb; } | tar -c --null -T - | "${as[@]}" tar -x -C "$top"
 }
 
-read -r beside_tree beside_test <<<"$BESIDE"
 beside_log=$(mktemp)
 beside=''
 # The trap's own status would be the script's: a job gone is no failure.

@@ -45,11 +45,12 @@ T_SNIFF_LIMIT_S=$((2 * BOOT_LIMIT_S + 10)) t_sniff 1 "$T_DIR/requests.pcap" udp 
 log=$T_DIR/serial.log
 finished() { ! kill -0 "$BOARD_VM_PID" || [ -n "$(t_report "$log" "done")" ]; }
 stalled() { [ $(($(date +%s) - $(stat -c %Y "$log"))) -ge $STALL_LIMIT_S ]; }
+settled() { finished || stalled; }
 for boot in 1 2; do
 	started=$SECONDS
 	pizero_boot "$PIZERO_PARTS" "$line" "$T_DIR"/poll-client-*/poll-client "$T_DIR" $BOOT_LIMIT_S ||
 		t_fail "cannot boot the Pi Zero"
-	wait_for $BOOT_LIMIT_S eval 'finished || stalled'
+	wait_for $BOOT_LIMIT_S settled
 	finished || [ $boot = 2 ] || {
 		echo "pizero: the board did not finish (stalled or out of time) after: $(tail -n 1 "$log"); booting it once more"
 		kill -TERM "$BOARD_VM_PID"
