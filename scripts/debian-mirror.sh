@@ -7,8 +7,19 @@
 set -eu
 # How long the archive may take to answer, in seconds.
 ANSWER_LIMIT_S=20
-uri=$(apt-get indextargets --format '$(REPO_URI)' 'Created-By: Packages' 'Label: Debian' 2>/dev/null |
-	head -n 1)
+# The first source whose Release file, as apt keeps it, is labelled Debian's.
+# apt is asked for the sources alone, with no lists: with them, where its
+# package cache is off (as in containers), it builds one anew, for seconds.
+lists=/var/lib/apt/lists/
+eval "$(apt-config shell lists Dir::State::lists/d)"
+uri=$(apt-get indextargets --no-release-info -o Dir::State::Lists=/nonexistent \
+	--format '$(REPO_URI) $(RELEASE)' 'Created-By: Packages' 2>/dev/null | while read -r repo suite; do
+	release=$lists$(printf '%sdists/%s/' "${repo#*://}" "$suite" | sed 's/_/%5f/g; s,/,_,g')
+	if grep -qsx 'Label: Debian' "${release}InRelease" "${release}Release"; then
+		echo "$repo"
+		break
+	fi
+done)
 [ -n "$uri" ] || { echo "debian-mirror: no Debian archive in apt's sources (apt-get update?)" >&2; exit 1; }
 if [ "${1:-}" = --answers ]; then
 	probe=$(mktemp)
