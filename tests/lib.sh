@@ -1,16 +1,7 @@
 # lib.sh: checks and lab steps for the shell tests. Source it from bash as a
-# test's first step.
-#
-# The kernel holds every test: sourcing this file re-executes the test in
-# namespaces that die with it, so that nothing it starts or makes outlives
-# it, even a SIGKILL. A test that sets T_LAB=N runs inside a lab of N board
-# hosts (lab/lab); any other runs in private mount and PID namespaces of its
-# own, on the host's network, and may enter a lab later (t_enter_lab). The
-# process that CTest started holds it all, and the test's scratch, T_DIR
-# (also TMPDIR), is a tmpfs of its own mount namespace, gone with it.
-#
-# Each test ends with t_finish, which prints "N passed, N failed" and exits
-# non-zero on any failure. Exit 77 means skipped (CTest SKIP_RETURN_CODE).
+# test's first step: it holds the test in namespaces that die with it
+# (docs/testing.md, "Nothing outlives a test"). A test that sets T_LAB=N runs
+# in a lab of N board hosts. Each test ends with t_finish; exit 77 is a skip.
 
 T_HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 LAB=${LAB:-$T_HERE/../lab/lab}
