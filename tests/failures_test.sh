@@ -39,7 +39,7 @@ run "two arguments" 1 "usage: $CLIENT port" "" unshare -n "$CLIENT" 5000 5001
 ln -s "$CLIENT" "$T_DIR/other-name"
 run "usage names the invocation" 1 "usage: $T_DIR/other-name port" "" \
 	unshare -n "$T_DIR/other-name"
-if [ "$POLL_CLIENT_EMULATED" != ON ]; then
+if [ "$POLL_CLIENT_EMULATED" = 0 ]; then
 	# Linux since 5.18 hands such a program one empty argument; older kernels
 	# hand it none, and the client must not print a null name then either.
 	unshare -n "$EXEC_EMPTY_ARGV" "$CLIENT" >"$T_DIR/out" 2>"$T_DIR/err"
