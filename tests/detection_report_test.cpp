@@ -1,4 +1,3 @@
-#include "capture_stdout.h"
 #include "poll_client.h"
 
 #include <gtest/gtest.h>
@@ -37,7 +36,10 @@ run_handle_reply(const std::string &reply)
 	receive_reply(pair[0], msg.data(), &sender, &sender_len);
 	close(pair[0]);
 	close(pair[1]);
-	return capture_stdout([&] { handle_reply(msg.data()); });
+	// GoogleTest's capture of the stdout descriptor, flushed before it ends.
+	testing::internal::CaptureStdout();
+	handle_reply(msg.data());
+	return testing::internal::GetCapturedStdout();
 }
 
 std::string

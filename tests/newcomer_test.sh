@@ -24,7 +24,8 @@ src=$(cd "$T_HERE/.." && pwd)
 # (empty: the host's; --net: none). The old root stays mounted under an
 # empty tmpfs: in a user namespace the kernel lets a lab mount a sysfs only
 # while one is visible (the old root's, which no one there may unmount).
-in_system() {
+in_system() { local t0=$SECONDS; in_system_ "$@"; local st=$?; echo "TIMING: $(( SECONDS - t0 )) s: ${3:0:40}"; return $st; }
+in_system_() {
 	# shellcheck disable=SC2086  # NET, one word or none
 	timeout -s KILL "$RUN_LIMIT_S" unshare $NET --mount --pid --fork --kill-child=KILL \
 		--propagation private sh -c '
