@@ -2,12 +2,8 @@
 # A newcomer's first steps, as root of a bare Debian 12 and 13 (fixtures:
 # newcomer_systems.sh), with a copy of what git holds: the demo shows lines;
 # on 13 the set-up goes through with a source mid-sync, enables no service,
-# and a native tree passes the quick check. Each system is a fresh copy in
-# the test's scratch, entered by pivot_root (the kernel makes no user
-# namespace, so no lab, for a chrooted process); only apt's downloaded .deb
-# files are kept. Where the archive does not answer, a system takes them
-# from a cached copy, and says so: Debian 12 has no network after its first
-# run (docs/testing.md, "Caches").
+# and a native tree passes the quick check. Only apt's .deb files are kept,
+# and serve where the archive does not answer (docs/testing.md, "Caches").
 source "$(dirname "$0")/lib.sh"
 
 # Debian's downloaded packages, per release.
@@ -21,11 +17,10 @@ src=$(cd "$T_HERE/.." && pwd)
 
 # in_system ROOT APT_CACHE CMD: runs the shell command CMD as root of the
 # system at ROOT, in /src, bounded by RUN_LIMIT_S, with the network of NET
-# (empty: the host's; --net: none). The old root stays mounted under an
-# empty tmpfs: in a user namespace the kernel lets a lab mount a sysfs only
-# while one is visible (the old root's, which no one there may unmount).
-in_system() { local t0=$SECONDS; in_system_ "$@"; local st=$?; echo "TIMING: $(( SECONDS - t0 )) s: ${3:0:40}"; return $st; }
-in_system_() {
+# (empty: the host's; --net: none). pivot_root, as the kernel makes no user
+# namespace, so no lab, for a chrooted process; the old root stays, under
+# an empty tmpfs, as a lab may mount a sysfs only while one is visible.
+in_system() {
 	# shellcheck disable=SC2086  # NET, one word or none
 	timeout -s KILL "$RUN_LIMIT_S" unshare $NET --mount --pid --fork --kill-child=KILL \
 		--propagation private sh -c '

@@ -36,12 +36,10 @@ source "$SRC/board-vm/board-vm.sh"
 t_board 1 $PORT /dev/null --name north --distance 1.5 --delay 100
 t_board 2 $PORT /dev/null --name east --distance 2.25 --delay 100
 T_SNIFF_LIMIT_S=$((2 * BOOT_LIMIT_S + 10)) t_sniff 1 "$T_DIR/requests.pcap" udp dst port $PORT
-# The board powers itself off once its test is done, but its kernel has been
-# seen to stall under qemu's raspi0, on the way down and, in cold runs, in the
-# middle of its test; what the test judges is on the console, so the host
-# ends a board that is done and has not powered off, and boots once more a
-# board whose console has been silent for STALL_LIMIT_S (the client prints
-# lines or fails every 2 s while it runs), saying so.
+# The kernel has been seen to stall under qemu's raspi0, on the way down and
+# in busy runs mid-test: the host ends a board that is done, and boots once
+# more one whose console is silent for STALL_LIMIT_S (the client prints or
+# fails every 2 s while it runs).
 log=$T_DIR/serial.log
 finished() { ! kill -0 "$BOARD_VM_PID" || [ -n "$(t_report "$log" "done")" ]; }
 stalled() { [ $(($(date +%s) - $(stat -c %Y "$log"))) -ge $STALL_LIMIT_S ]; }
