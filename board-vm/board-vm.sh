@@ -1,22 +1,8 @@
 # board-vm.sh: boots an emulated board in the network lab, in the client
-# host's place. Source it from bash inside a lab (lab/lab).
-#
-#   board_vm_boot IMAGE_DIR PAYLOAD_DIR OUT_DIR SECONDS
-#       boots the Debian image of image.sh (a qemu "virt" armhf board)
-#       through a throw-away overlay in OUT_DIR, with PAYLOAD_DIR as a
-#       read-only second disk (the board runs its run.sh and reports on its
-#       virtio console, OUT_DIR/console.log).
-#
-#   pizero_boot PARTS INITTAB_LINE CLIENT OUT_DIR SECONDS
-#       boots an emulated Raspberry Pi Zero (ARM1176, ARMv6) from the parts
-#       of pizero-image.sh and an initramfs made here: BusyBox as init, with
-#       pizero-rcS as its start-up, INITTAB_LINE to run CLIENT (installed as
-#       /usr/bin/poll-client), and pizero-test.sh once.
-#
-# Both give the board the lab client's address (ADDRESS in the settings.sh
-# that its scripts source) and run in the background, ended after SECONDS
-# at the latest; BOARD_VM_PID is the emulator's pid, and its serial console
-# goes to OUT_DIR/serial.log.
+# host's place, with the lab client's address (ADDRESS in the settings.sh
+# that its scripts source). Source it from bash inside a lab (lab/lab). A
+# board runs in the background for SECONDS at most; BOARD_VM_PID is the
+# emulator's pid, and its serial console goes to OUT_DIR/serial.log.
 
 BOARD_VM_MEMORY_MB=512
 # One CPU: each emulated CPU is a host thread, and a second one would take
@@ -52,6 +38,9 @@ board_vm_settings() {
 	printf 'ADDRESS=%s/%s\n' "$LAB_CLIENT_IP" "$LAB_PREFIX_LEN"
 }
 
+# board_vm_boot IMAGE_DIR PAYLOAD_DIR OUT_DIR SECONDS: the Debian image of
+# image.sh through an overlay, PAYLOAD_DIR a read-only disk whose run.sh the
+# board runs, reporting on its virtio console (OUT_DIR/console.log).
 board_vm_boot() {
 	local image=$1 payload=$2 out=$3 seconds=$4
 	board_vm_settings >>"$payload/settings.sh"
@@ -71,6 +60,9 @@ board_vm_boot() {
 		-device virtconsole,chardev=report
 }
 
+# pizero_boot PARTS INITTAB_LINE CLIENT OUT_DIR SECONDS: a Raspberry Pi Zero
+# (ARM1176) from pizero-image.sh's parts, BusyBox as init with pizero-rcS,
+# INITTAB_LINE to run CLIENT, and pizero-test.sh once.
 pizero_boot() {
 	local parts=$1 line=$2 client=$3 out=$4 seconds=$5 here root
 	here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)

@@ -1,14 +1,11 @@
 #!/bin/bash
 # cache.sh NAME RECIPE_FILE.. -- BUILDER [ARG..]: prints the folder that holds
 # what "BUILDER ARG.. FOLDER" makes, making it first if the cache has none for
-# this recipe. The folder is $POLL_CLIENT_CACHE/NAME-KEY (by default the
-# caller's own cache, $XDG_CACHE_HOME/poll-client or ~/.cache/poll-client,
-# root's as any user's), KEY a hash of the recipe: the RECIPE_FILEs (the
-# builder among them) and the builder's arguments, never a path of the
-# checkout's, so that every clone finds the same key. Making another recipe
-# of NAME removes the older ones, and what a killed making of NAME left. Two
-# makings of one NAME at once are not supported.
-# cache.sh --dir: prints the cache's folder.
+# this recipe: NAME-KEY in the caller's cache, KEY a hash of the RECIPE_FILEs
+# (the builder among them) and the builder's arguments, never of a path, so
+# that every clone finds it. A new recipe of NAME removes the older ones and
+# what a killed making left; two makings of one NAME at once are not
+# supported. cache.sh --dir: prints the cache's folder.
 set -euo pipefail
 KEY_DIGITS=16
 

@@ -8,15 +8,8 @@ cd "$(dirname "$0")/.." || exit 1
 build=$1 what=$2
 
 sources=(src/*.cpp tools/*/*.cpp tests/helpers/*.cpp bench/*.cpp)
-# shell_files: every tracked shell file, by its name or its first line.
-shell_files() {
-	git ls-files -z | while IFS= read -r -d '' f; do
-		case $f in
-		*.sh) echo "$f" ;;
-		*) head -n 1 "$f" 2>/dev/null | grep -Eq '^#!/bin/(ba)?sh' && echo "$f" ;;
-		esac
-	done
-}
+# shell_files: every tracked shell file, by its name or its interpreter line.
+shell_files() { { git ls-files '*.sh' && git grep -lE '^#!/bin/(ba)?sh'; } | sort -u; }
 case $what in
 clang-tidy)
 	clang-tidy -p "$build" --quiet "${sources[@]}" 2>&1 |

@@ -34,18 +34,16 @@ t_need() {
 	done
 }
 
-# t_enter_lab N: unless it is in one already, runs this test again from its
-# start inside a lab of N board hosts, the one way into a lab: the lab's
-# environment (LAB_CLIENT_NS) tells the second run where it is.
+# t_enter_lab N: unless in one already, runs this test again from its start
+# inside a lab of N board hosts.
 t_enter_lab() {
 	[ -z "${LAB_CLIENT_NS:-}" ] || return 0
 	"$LAB" check || t_skip_or_fail "cannot make a network lab (why: above)"
 	exec "$LAB" "$1" bash "$0" "${T_ARGS[@]}"
 }
 
-# A test knows it is held from where it stands: as PID 1 of a PID namespace
-# of its own, or inside a lab, which holds it. Nothing says so to its
-# children: a test that a test starts holds itself anew.
+# A test is held where it stands: as PID 1 of a PID namespace of its own, or
+# in a lab. Nothing of it is inherited: a test that a test starts holds itself.
 if [ -n "${T_LAB:-}" ]; then
 	t_enter_lab "$T_LAB"
 elif [ $$ -ne 1 ] && [ -z "${LAB_CLIENT_NS:-}" ]; then
@@ -60,10 +58,8 @@ fi
 
 T_PASS=0
 T_FAIL=0
-# One mount point that every test of the caller's shares, each with a tmpfs
-# of its own on it (as /run/netns serves every named network namespace), in
-# the caller's cache: nothing of the host's is hidden (/run and its name
-# server links included), and nothing is written to the host.
+# One mount point in the caller's cache for every test, each with a tmpfs of
+# its own on it: nothing of the host's is hidden, nothing written to it.
 T_DIR=$("$T_HERE/../scripts/cache.sh" --dir)/scratch
 mkdir -p "$T_DIR" || t_skip_or_fail "cannot make $T_DIR"
 mount -t tmpfs -o mode=700 test-scratch "$T_DIR" || t_skip_or_fail "cannot mount the test's scratch tmpfs on $T_DIR"
@@ -124,10 +120,9 @@ t_client() {
 	"$LAB" client "$POLL_CLIENT" "$@"
 }
 
-# t_payloads PCAP: each captured UDP datagram of PCAP, read by libpcap, as
-# SECONDS.MICROSECONDS SRC:PORT DST:PORT PAYLOAD, the payload escaped as
-# printf %b reads it (the request reads DATA\n); with a PORT, the seconds
-# between datagrams to that port instead.
+# t_payloads PCAP [PORT]: each UDP datagram of PCAP as "SECONDS SRC:PORT
+# DST:PORT PAYLOAD", the payload as printf %b reads it (DATA\n); with a PORT,
+# the seconds between datagrams to that port instead.
 t_payloads() {
 	if [ $# -eq 1 ]; then
 		"$PCAP_UDP" "$1"
@@ -138,20 +133,17 @@ t_payloads() {
 		t = $1 }'
 }
 
-# t_reason ERRNO: the reason the client's own C library gives for ERRNO
-# (musl and glibc word some differently), from a helper built like the client.
+# t_reason ERRNO: the reason that the client's own C library gives for ERRNO.
 t_reason() { "$LIBC_REASON" "$1"; }
-# t_report LOG KEY: each value that an emulated board reported for KEY on
-# its console LOG (report, in lab/common.sh), one a line, in order.
+# t_report LOG KEY: each value that a board's console LOG reported for KEY.
 t_report() { sed -n "s/\r\$//; s/^report: $2: //p" "$1"; }
 # t_lines FILE: the count of complete lines in FILE.
 t_lines() { wc -l <"$1"; }
 # t_has_lines FILE N: true when FILE has at least N complete lines (for wait_for).
 t_has_lines() { [ "$(wc -l <"$1")" -ge "$2" ]; }
 
-# t_board I PORT LOG ARGS..: starts board-sim on host I listening on PORT,
-# with ARGS as further options and its stderr in LOG, and waits until it
-# listens. T_BOARD is its pid.
+# t_board I PORT LOG ARGS..: board-sim with ARGS on host I, port PORT, its
+# stderr in LOG, once it listens; T_BOARD is its pid.
 t_board() {
 	local i=$1 port=$2 log=$3
 	shift 3
@@ -160,11 +152,9 @@ t_board() {
 	"$LAB" listening "$i" "$port" || t_fail "board on host $i, port $port did not start"
 }
 
-# t_poll PORT BOARD_LOG BOARD_ARGS..: the common run: a board on host 1 that
-# answers on PORT (give it a --count), the client with stdout in $T_DIR/out and
-# stderr in $T_DIR/err, until the board has ended and the client has had
-# T_SETTLE_S (0.3 s) to print; then SIGINT. Sets T_BOARD_STATUS and
-# T_STATUS (the client's).
+# t_poll PORT BOARD_LOG BOARD_ARGS..: a board on host 1 (give it a --count)
+# and the client, its output in $T_DIR/out and err, until the board ends and
+# T_SETTLE_S (0.3 s) more; then SIGINT. Sets T_BOARD_STATUS and T_STATUS.
 t_poll() {
 	local port=$1 log=$2 board client
 	shift 2
@@ -179,9 +169,8 @@ t_poll() {
 	t_wait_exit 5 $client
 }
 
-# t_sniff HOST PCAP ARGS..: starts tcpdump on eth0 of board host HOST (or of
-# the client, for HOST "client"), writing PCAP, with ARGS as further options
-# and filter; bounded to T_SNIFF_LIMIT_S (30 s); waits until it captures.
+# t_sniff HOST PCAP ARGS..: tcpdump with ARGS on board host HOST (or
+# "client"), into PCAP, for T_SNIFF_LIMIT_S (30 s), once it captures;
 # T_SNIFFER is its pid.
 t_sniff() {
 	local host=$1 pcap=$2
