@@ -47,11 +47,12 @@ board_vm_boot() {
 	qemu-img create -q -f qcow2 -F raw -b "$image/root.img" "$out/overlay.qcow2" || return 1
 	mke2fs -q -t ext4 -d "$payload" "$out/payload.img" 64M >/dev/null || return 1
 	: >"$out/console.log"
+	# ip=: systemd's network generator gives the address to networkd at boot.
 	board_vm_run "$seconds" "$out" virtio-net-pci,romfile= \
 		qemu-system-arm -M virt,highmem=off -cpu cortex-a15 \
 		-smp $BOARD_VM_CPUS -m $BOARD_VM_MEMORY_MB \
 		-kernel "$image/vmlinuz" -initrd "$image/initrd.img" \
-		-append "root=/dev/vda rw console=ttyAMA0 panic=-1 quiet mitigations=off" \
+		-append "root=/dev/vda rw console=ttyAMA0 panic=-1 quiet mitigations=off ip=$LAB_CLIENT_IP:::$LAB_PREFIX_LEN:::off" \
 		-drive if=none,id=root,file="$out/overlay.qcow2",format=qcow2 \
 		-device virtio-blk-pci,drive=root \
 		-drive if=none,id=payload,file="$out/payload.img",format=raw,readonly=on \

@@ -1,13 +1,9 @@
 #!/bin/sh
 # Runs on the emulated board as root, from the host's payload disk, with its
-# output on the virtio console: installs the client package, runs it as a
-# service against the lab's boards, takes the network away and gives it back,
-# stops it, and powers the board off. Each finding is a line of its report.
-# Meanwhile a second instance, on FLOOD_PORT, takes a board that answers at
-# once for FLOOD_S seconds, while the board counts its lines and what reaches
-# its storage (atime updates left out: they come from the image's age).
-# BOARDS, PORT, FLOOD_PORT, FLOOD_S and the board's ADDRESS come from
-# settings.sh beside it.
+# settings (BOARDS, PORT, FLOOD_PORT, FLOOD_S, ADDRESS) beside it: each
+# finding is a line of its report on the virtio console, which
+# tests/board_vm_test.sh judges. Atime updates are left out of the writes
+# counted: they come from the image's age.
 set -u
 . /mnt/payload/settings.sh
 WAIT_STEP_S=0.1
@@ -48,14 +44,6 @@ journal_kib() { du -sk /var/log/journal | cut -f1; }
 flood_lines() { sed -n 's/^syscw: //p' "/proc/$(systemctl show -p MainPID --value "$flood")/io"; }
 
 mark start
-# The board's address is the lab's, given at each boot.
-mkdir -p /run/systemd/network
-printf '[Match]\nType=ether\n\n[Network]\nAddress=%s\nLinkLocalAddressing=no\nIPv6AcceptRA=no\n' \
-	"$ADDRESS" >/run/systemd/network/10-lab.network
-# Without D-Bus on the board networkctl cannot ask networkd to reload: a
-# restart reads the new file.
-systemctl restart systemd-networkd
-systemd-analyze time 2>/dev/null | sed -n 's/^Startup finished in /boot: /p'
 if apt-get install -y -q /mnt/payload/poll-client_*.deb >/tmp/apt.log 2>&1; then
 	report install ok
 else

@@ -1,16 +1,9 @@
 #!/bin/bash
 # image.sh: prints the folder that holds the emulated Debian board's system,
-# made first if the cache has none for this recipe: a minimal Debian 13
-# armhf with systemd as PID 1, Debian's armmp kernel and a small initrd.
-#
-#   root.img      ext4 root file system (boot it through a qcow2 overlay)
-#   vmlinuz       the kernel
-#   initrd.img    its initramfs (tiny-initramfs: no udev, a few modules)
-#
-# The hooks in hooks/ set the system up; cached by scripts/cache.sh, keyed by
-# this file, the hooks, board-test.service and the archive, which is the one
-# this machine's apt uses. mmdebstrap makes it in a user namespace with the
-# caller's subordinate ids (install-deps.sh gives them), as root or not.
+# made first if the cache has none for this recipe (scripts/cache.sh): a
+# minimal Debian 13 armhf with systemd as PID 1 (root.img, ext4, to boot
+# through an overlay), Debian's armmp kernel (vmlinuz) and a small initrd
+# (initrd.img, tiny-initramfs), set up by the hooks in hooks/.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 ARCH=armhf
@@ -41,11 +34,8 @@ if [ "${1:-}" = --make ]; then
 	# Maintainer scripts of foreign packages run under qemu-user.
 	"$here/../scripts/run-foreign.sh" $ARCH
 	say "building the $ARCH $RELEASE image (a few minutes) into $out"
-	# merged-usr: /usr merged from the start, as usrmerge's conversion and the
-	# perl it needs cost half a minute under emulation. eatmydata: dpkg's
-	# syncs, worthless for a throw-away build. Manual pages, documentation and
-	# locales are left out, and with them man-db's slow triggers. The tree is
-	# mmdebstrap's own, in $out, gone once the image is written.
+	# merged-usr: usrmerge's conversion costs half a minute of emulation; no
+	# manual pages, documentation or locales, nor man-db's slow triggers.
 	TMPDIR=$out mmdebstrap --quiet --arch=$ARCH --variant=apt --mode=unshare --format=null \
 		--include="systemd,systemd-sysv,udev,iproute2,kmod,tiny-initramfs,linux-image-armmp" \
 		--hook-dir=/usr/share/mmdebstrap/hooks/merged-usr \
