@@ -18,17 +18,29 @@ rm -f dist/*.deb dist/*.tar.gz
 work=$(mktemp -d "${TMPDIR:-/tmp}/poll-client-package.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-for arch in "${ARCHES[@]}"; do
-	echo "package: $arch" >&2
-	src=$work/$arch/poll-client-$version
+# build_arch ARCH: the packages of ARCH in $work/ARCH, and its log beside.
+build_arch() {
+	local src=$work/$1/poll-client-$version cross=()
 	mkdir -p "$src"
 	# The source as a clean clone has it: no build trees, no earlier packages.
 	tar -c --exclude=./.git --exclude='./build*' --exclude=./dist --exclude=./obj-\* . |
 		tar -x -C "$src"
-	cross=()
-	[ "$arch" = "$(dpkg --print-architecture)" ] || cross=(--host-arch "$arch")
-	(cd "$src" && dpkg-buildpackage -b -us -uc -d "${cross[@]}") >"$work/$arch.log" 2>&1 ||
-		{ tail -n 40 "$work/$arch.log" >&2; echo "package: $arch build failed" >&2; exit 1; }
+	[ "$1" = "$(dpkg --print-architecture)" ] || cross=(--host-arch "$1")
+	(cd "$src" && dpkg-buildpackage -b -us -uc -d "${cross[@]}") >"$work/$1.log" 2>&1
+}
+
+# All at once: each build is serial (debhelper builds one job at a time
+# unless DEB_BUILD_OPTIONS says more), so one alone leaves CPUs idle.
+echo "package: ${ARCHES[*]}" >&2
+builds=()
+for arch in "${ARCHES[@]}"; do
+	build_arch "$arch" &
+	builds+=($!)
+done
+for i in "${!ARCHES[@]}"; do
+	arch=${ARCHES[$i]}
+	wait "${builds[$i]}" ||
+		{ wait; tail -n 40 "$work/$arch.log" >&2; echo "package: $arch build failed" >&2; exit 1; }
 	mv "$work/$arch"/*.deb dist/
 done
 

@@ -1,9 +1,7 @@
 #!/bin/bash
-# test-all.sh: installs what is missing, makes the packages, then builds the
-# trees and runs each group of tests (ctest labels) on a client that ships,
-# taken from dist/, on the CPU that its tree's runner names to qemu.
-# docs/testing.md says which fact each test proves. Runs as an ordinary
-# user; only install-deps.sh needs root, for what is missing.
+# test-all.sh: installs what is missing, makes the packages, then runs each
+# group of tests (ctest labels) of the table below on a client that ships,
+# on the CPU it is for. docs/testing.md says which fact each test proves.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -45,11 +43,10 @@ groups=(test)
 ./scripts/install-deps.sh "${groups[@]}"
 
 jobs=$(nproc)
-# The emulated Debian board, minutes of one emulated CPU, runs beside the
-# rows from the start instead of within them. (The newcomer's systems
-# beside it too, niced or not, made the run longer and starved the emulated
-# boards: two cores are the limit.)
-beside_tree=build-armhf beside_test=board_vm
+# The tests that take minutes of CPU (the emulated Debian board, the
+# newcomer's Debian systems) run beside the rows from the start, niced: the
+# rows, whose tests judge time, come first, and these take what is left.
+BESIDE=("build-armhf board_vm" "build newcomer")
 shipped=$PWD/build-shipped
 failed=()
 
@@ -97,16 +94,21 @@ as_user() {
 		{ git ls-files -z && printf '%s\0' dist/*.deb; } | tar -c --null -T - | "${as[@]}" tar -x -C "$top"
 }
 
-beside_log=$(mktemp)
-beside=''
+beside_logs=$(mktemp -d)
+beside=()
 # The trap's own status would be the script's: a job gone is no failure.
-trap 'rm -f "$beside_log"; [ -z "$beside" ] || kill "$beside" 2>/dev/null || true' EXIT
+trap 'rm -rf "$beside_logs"; kill "${beside[@]}" 2>/dev/null; true' EXIT
 top=$PWD as=()
-if build_tree build && build_tree "$beside_tree"; then
-	echo "=== $beside_tree: $beside_test, beside the rest"
-	ctest --test-dir "$beside_tree" -R "^$beside_test\$" --no-tests=error --output-on-failure >"$beside_log" 2>&1 &
-	beside=$!
-fi
+for job in "${BESIDE[@]}"; do
+	read -r dir test <<<"$job"
+	beside+=("")
+	build_tree build && build_tree "$dir" || continue
+	echo "=== $dir: $test, beside the rest"
+	nice -n 10 ctest --test-dir "$dir" -R "^$test\$" --no-tests=error --output-on-failure \
+		>"$beside_logs/$test" 2>&1 &
+	beside[-1]=$!
+done
+apart=$(printf '%s\n' "${BESIDE[@]}" | cut -d' ' -f2 | paste -sd '|')
 
 for run in "${RUNS[@]}"; do
 	read -r dir labels client reason user <<<"$run"
@@ -121,14 +123,16 @@ for run in "${RUNS[@]}"; do
 	fi
 	echo "=== $dir: $labels, on $on"
 	build_tree "$dir" || { failed+=("$dir: build"); continue; }
-	"${as[@]}" env "${env[@]}" ctest --test-dir "$top/$dir" -L "^($labels)\$" -E "^$beside_test\$" \
+	"${as[@]}" env "${env[@]}" ctest --test-dir "$top/$dir" -L "^($labels)\$" -E "^($apart)\$" \
 		--no-tests=error --output-on-failure -j "$jobs" || failed+=("$dir on $on")
 done
 
-echo "=== $beside_tree: $beside_test"
-[ -n "$beside" ] && wait "$beside" || failed+=("$beside_tree: $beside_test")
-beside=''
-cat "$beside_log"
+for i in "${!BESIDE[@]}"; do
+	echo "=== ${BESIDE[$i]}"
+	[ -n "${beside[$i]}" ] && wait "${beside[$i]}" || failed+=("${BESIDE[$i]}")
+	cat "$beside_logs/${BESIDE[$i]#* }" 2>/dev/null
+done
+beside=()
 
 echo "=== the clients that ship: bytes"
 ls -l "$shipped"/*/usr/bin/poll-client "$shipped"/*/poll-client 2>/dev/null |
