@@ -1,16 +1,9 @@
 #!/bin/bash
 # pizero-image.sh: prints the folder that holds the emulated Raspberry Pi
-# Zero's parts, fetching them first if the cache has none for this recipe:
-# Debian's armel kernel for the Pi Zero/1 (linux-image-rpi, bookworm), its
-# device tree, its USB network modules, and Debian's busybox-static (armel).
-#
-#   vmlinuz              the kernel
-#   bcm2835-rpi-zero.dtb the device tree, mended for qemu (see below)
-#   root/                busybox and the modules, the base of each run's
-#                        initramfs (pizero_boot in board-vm.sh adds the rest)
-#
-# Cached by scripts/cache.sh, keyed by this file. Needs apt's lists of the
-# armel architecture (install-deps.sh package).
+# Zero's parts, fetched first if the cache has none for this recipe: Debian's
+# armel kernel for the Pi Zero/1 (vmlinuz), its device tree mended for qemu
+# (bcm2835-rpi-zero.dtb), and root/, the base of each run's initramfs:
+# busybox-static and the USB network modules. Needs apt's armel lists.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 

@@ -1,7 +1,5 @@
 # common.sh: the POSIX sh helpers that the host's tests and the emulated
-# boards' own scripts share (BusyBox's sh and dash included): one bounded
-# wait, one reader of /proc, one parse of the detection line, one test of
-# the user namespace, one line of a board's report. Source it.
+# boards' own scripts share (BusyBox's sh and dash included). Source it.
 
 # Seconds between two tries of a wait; an emulated board sets more, as each
 # try costs it much more.

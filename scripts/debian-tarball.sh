@@ -1,11 +1,8 @@
 #!/bin/bash
 # debian-tarball.sh NAME MMDEBSTRAP_ARG..: prints the path of a tarball of a
-# minimal Debian made by "mmdebstrap --format=tar MMDEBSTRAP_ARG.. MIRROR",
-# MIRROR being the archive of this machine's apt (debian-mirror.sh); cached
-# by scripts/cache.sh as NAME, keyed by the arguments and the mirror. dpkg
-# does not sync while it is made (eatmydata). mmdebstrap makes it in a user
-# namespace with the caller's subordinate ids, as root or not; a foreign
-# architecture also needs run-foreign.sh first.
+# minimal Debian that "mmdebstrap --format=tar MMDEBSTRAP_ARG.. MIRROR" makes
+# from this machine's archive (debian-mirror.sh), cached as NAME, keyed by
+# the arguments and the mirror. A foreign architecture needs run-foreign.sh.
 set -euo pipefail
 if [ "${1:-}" = --make ]; then
 	shift

@@ -5,12 +5,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# The runs, the one table of them: the tree, its groups, the client under
-# test (a file in dist/, as ARCHIVE/PATH, or "-" for the tree's own build),
-# the C library helper to word reasons with ("system": the tree's build on
-# Debian's C library, for a glibc client in a musl tree; "-": the tree's),
-# and who runs it: "-" the caller; a user, that user when root runs the
-# command (in a copy of its own), else the caller, who is one.
+# The runs: the tree, its groups, the client under test (ARCHIVE/PATH in
+# dist/, or "-": the tree's own), the C library helper for reasons ("system":
+# on Debian's C library, for a glibc client in a musl tree; "-": the tree's),
+# and who runs it ("-": the caller; a user: that user, when root runs this).
 RUNS=(
 	"build            unit|client|lab|package|host -                                            -      -"
 	"build            user                         -                                            -      poll-client-test"
@@ -22,9 +20,8 @@ RUNS=(
 	"build-sanitize   unit|client|lab|fuzz         -                                            -      -"
 )
 
-# tree_args DIR: the cmake arguments of the tree DIR. Each cross tree names
-# its CPU (cmake/*.cmake): Cortex-A7 (ARMv7) for armhf, ARM926 (ARMv5TE) for
-# armel, Cortex-A53 (ARMv8.0-A) for arm64.
+# tree_args DIR: the cmake arguments of the tree DIR; each toolchain file
+# names its CPU (docs/testing.md's table).
 tree_args() {
 	case $1 in
 	build) ;;
@@ -69,8 +66,8 @@ fi
 
 built=" "
 # build_tree DIR: configures and builds the tree DIR of the checkout at
-# $top, once, as "${as[@]}" says. A cross tree takes board-sim and the
-# helpers that act on the host from the native one.
+# $top, once, as "${as[@]}" says; a cross tree takes the host's tools from
+# the native one.
 build_tree() {
 	[[ $built != *" $top/$1 "* ]] || return 0
 	local host_tools=()
@@ -82,9 +79,9 @@ build_tree() {
 	built+="$top/$1 "
 }
 
-# as_user USER: sets top to a copy of what git holds, and dist/'s packages,
-# in USER's cache (made anew each run; USER may not read this checkout),
-# and as to run commands there as USER.
+# as_user USER: sets top to a new copy of what git holds, and dist/'s
+# packages, in USER's cache (USER may not read this checkout), and as to
+# run commands there as USER.
 as_user() {
 	local home
 	home=$(getent passwd "$1" | cut -d: -f6)

@@ -1,8 +1,6 @@
 #!/bin/bash
-# The benchmark's report never prints an empty figure: with a section not
-# measured, or a figure missing from one, or one measured as nothing, it
-# stops with a message that names the figure, and leaves the results as they
-# were. Nothing here measures.
+# The benchmark's report never prints an empty figure: with one not measured
+# it stops, naming the figure, and leaves the results as they were.
 source "$(dirname "$0")/lib.sh"
 BENCH=$T_HERE/../bench/bench.py
 export BENCH_DATA=$T_DIR/data RESULTS=$T_DIR/RESULTS.md

@@ -1,12 +1,10 @@
 #!/bin/bash
-# The armhf client package on its own kind of system: an emulated ARM board
-# with Debian 13 and systemd as PID 1, in the lab, installs it with apt, runs
-# it as poll-client@5000 against the lab's boards, loses its network and gets
-# it back, stops it, and powers off. Meanwhile a second instance takes a
-# board that answers at once, an object that never leaves, for FLOOD_S: its
-# lines must cost the board's storage next to nothing. It reports on its
-# virtio console; this side checks the report and what the lab's boards
-# saw. Needs DIST_DIR.
+# The armhf client package on an emulated ARM board with Debian 13 and
+# systemd, in the lab: installed with apt, run as poll-client@5000, without
+# and with its network, stopped; meanwhile a second instance polls a board
+# that answers at once, for FLOOD_S, and its lines must cost the board's
+# storage next to nothing. Checks the board's report (guest-test.sh) and
+# what the lab's boards saw. Needs DIST_DIR.
 source "$(dirname "$0")/lib.sh"
 SRC=$T_HERE/..
 PORT=5000
@@ -15,10 +13,10 @@ BOOT_LIMIT_S=420
 FLOOD_PORT=5001
 FLOOD_S=60
 # Disk writes per line that the system journal cost (246 to 333 bytes,
-# measured here), and the share of them that the unit may cost now.
+# measured here), the share of them that the unit may cost, and the KiB by
+# which the persistent journal may grow in the flood.
 JOURNAL_BYTES_PER_LINE=250
 FLOOD_SHARE=20
-# KiB that the persistent journal may grow by while the board floods it.
 FLOOD_JOURNAL_KIB=1024
 # Seconds from an exit of the failed client to its restart, at least: the
 # unit's RestartSec, 2 s, less how late journald may stamp the exit on a

@@ -1,8 +1,6 @@
 #!/bin/bash
-# The armhf client needs ARMv7: on an ARM1176 (ARMv6, Raspberry Pi Zero) it
-# dies by SIGILL before main. If it ran, a CPU named to qemu would gate
-# nothing, and the ARMv5 and ARMv6 runs of the universal binary would prove
-# nothing either.
+# The armhf client needs ARMv7: on an ARM1176 it dies by SIGILL. If it ran,
+# a CPU named to qemu would gate nothing, nor prove the ARMv5 and ARMv6 runs.
 source "$(dirname "$0")/lib.sh"
 
 "$POLL_CLIENT" >/dev/null 2>&1

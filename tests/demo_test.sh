@@ -1,8 +1,6 @@
 #!/bin/bash
 # The demo, as a newcomer runs it: piped into head, redirected to a file, and
-# interrupted; each time it must show detection lines. Nothing of it is left
-# once it has ended: its lab's PID namespace ends with it (lab_kill proves
-# that a lab leaves nothing).
+# interrupted; each time it must show detection lines.
 source "$(dirname "$0")/lib.sh"
 DEMO="$T_HERE/../scripts/demo.sh"
 

@@ -1,8 +1,7 @@
 #!/bin/bash
 # Exits of the real binary: the usage line and every failed system call, each
-# with its exact message, stream and status. Every run that gets as far as
-# the network is in a throwaway namespace of its own (unshare -n): it has no
-# route at all, or only a dummy interface on the lab subnet that leads nowhere.
+# with its exact message, stream and status, in a network namespace of its
+# own with no route, or only a lab subnet that leads nowhere.
 # A failed call that a healthy system never makes fail is strace's fault
 # injection (under qemu-user, on the emulator's call for the client's).
 # Needs POLL_CLIENT, EXEC_EMPTY_ARGV.

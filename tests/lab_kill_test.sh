@@ -1,10 +1,8 @@
 #!/bin/bash
-# Nothing outlives a lab test, at once: a running lab test (lab_timeout, with
-# its client and capture up) is killed by SIGKILL, as CTest ends a
-# test past its time-out, and with no one cleaning up, no process, namespace,
-# mount or interface of it is left. And what holds a test hides nothing of
-# the host's: its /run, into which a name server's /etc/resolv.conf may
-# link, is the one that the test's first run saw, before it was held.
+# Nothing outlives a lab test: lab_timeout, its client and capture up, is
+# killed by SIGKILL, as CTest ends a test past its time-out, and no process,
+# namespace, mount or interface of it is left. And a held test sees the
+# host's /run, into which a name server's /etc/resolv.conf may link.
 HOST_RUN=${HOST_RUN:-$(stat -c %d:%i /run)}
 export HOST_RUN
 source "$(dirname "$0")/lib.sh"

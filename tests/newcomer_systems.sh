@@ -1,8 +1,6 @@
 #!/bin/bash
 # newcomer_systems.sh: prints "RELEASE TARBALL" for each bare Debian of the
-# newcomer test (mmdebstrap's minbase, nothing added but dpkg's settings to
-# leave out manual pages, documentation and locales and not to sync), each
-# made first if the cache has none.
+# newcomer test (minbase; dpkg leaves out documentation and does not sync).
 set -euo pipefail
 for release in bookworm trixie; do
 	echo "$release $("$(dirname "$0")/../scripts/debian-tarball.sh" "newcomer-$release" --variant=minbase \

@@ -1,12 +1,9 @@
 #!/bin/bash
-# What ./scripts/package.sh left in dist/, for every architecture (lintian
-# itself runs in package.sh, which fails on any error or warning): each
+# What ./scripts/package.sh left in dist/, for every architecture: each
 # client needs Debian's C library alone, and says so through dpkg-shlibdeps;
 # the static binaries need nothing and are the CPU level and layout they are
-# for; the version is the build's; and a second build, elsewhere and later,
-# gives the same bytes. How the packages work once installed is debian/tests'
-# part (the autopkgtest test), and the shipped binaries run the client and
-# lab groups in their trees. Needs DIST_DIR.
+# for; the version is the build's; a second build gives the same bytes.
+# Needs DIST_DIR.
 source "$(dirname "$0")/lib.sh"
 SRC=$T_HERE/..
 ARCHES="amd64 armhf armel arm64"

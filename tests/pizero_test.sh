@@ -1,11 +1,9 @@
 #!/bin/bash
 # The universal ARM binary from the tarball on an emulated Raspberry Pi Zero
-# (ARM1176, ARMv6; Debian's Pi kernel) with no Debian and no systemd: BusyBox
-# init runs it from the inittab line that the README gives, word for word.
-# It prints the lab's boards' lines on the console, init starts it again after
-# a kill, and while the address is gone it fails with musl's reason, started
-# again no faster than the line's pause allows, until the lines resume. Needs
-# DIST_DIR and the musl tree's LIBC_REASON (for musl's wording).
+# (ARM1176; Debian's Pi kernel) under BusyBox init, from the README's inittab
+# line: the lab's boards' lines, a new client after a kill, musl's reason
+# while the address is gone, restarts no faster than the line's pause, and
+# lines again. Needs DIST_DIR and the musl tree's LIBC_REASON.
 source "$(dirname "$0")/lib.sh"
 SRC=$T_HERE/..
 PORT=5000

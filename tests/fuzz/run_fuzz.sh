@@ -1,9 +1,8 @@
 #!/bin/bash
-# run_fuzz.sh FUZZER CORPUS RUNS: a libFuzzer run of RUNS inputs from the seed
-# corpus (copied, so that the checked-in seeds stay as they are). Fails on any
-# crash, sanitizer report or wrong line, and on a run cut short by its time
-# bound before RUNS inputs. A failing input is kept in fuzz-artifacts/ beside
-# the test and printed whole, so that the CI log alone reproduces it.
+# run_fuzz.sh FUZZER CORPUS RUNS: a libFuzzer run of RUNS inputs from a copy
+# of the seed corpus. Fails on a crash, sanitizer report or wrong line, or a
+# run cut short by its time bound; a failing input is kept in
+# fuzz-artifacts/ and printed whole, so that the CI log alone reproduces it.
 set -u
 fuzzer=$1 seeds=$2 runs=$3
 artifacts=$PWD/fuzz-artifacts

@@ -1,7 +1,6 @@
-// libc_reason ERRNO..: prints the reason that the client's own C library
-// gives for each error number, one per line. Built and run like the client
-// (same C library, same emulator), so that the tests expect musl's wording
-// of a musl client and glibc's of a glibc one.
+// libc_reason ERRNO..: prints the reason that the C library gives for each
+// error number, one a line; built and run like the client, so that the tests
+// expect musl's wording of a musl client and glibc's of a glibc one.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>

@@ -1,9 +1,6 @@
-// pcap_udp FILE: prints each IPv4 UDP datagram of a capture, one line each:
-//   SECONDS.MICROSECONDS SRC:PORT DST:PORT PAYLOAD
-// with the payload escaped as printf's %b reads it back (\n, \r, \t, \\,
-// \xHH for any other byte outside printable ASCII), so that a datagram's own
-// line feed never splits its line. libpcap reads the file; the headers are
-// walked by their own length fields, IP options included.
+// pcap_udp FILE: prints each IPv4 UDP datagram of a capture, read by libpcap,
+// as "SECONDS.MICROSECONDS SRC:PORT DST:PORT PAYLOAD", the payload escaped as
+// printf's %b reads it, so that its own line feed never splits its line.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <pcap/pcap.h>
