@@ -40,10 +40,10 @@ groups=(test)
 ./scripts/install-deps.sh "${groups[@]}"
 
 jobs=$(nproc)
-# The tests that take minutes of CPU (the emulated Debian board, the
-# newcomer's Debian systems) run beside the rows from the start, niced: the
-# rows, whose tests judge time, come first, and these take what is left.
-BESIDE=("build-armhf board_vm" "build newcomer")
+# The tests that take minutes of CPU run beside the rows from the start, each
+# in its tree, at its niceness: the emulated Debian board, the longest, at
+# the rows' own; the newcomer's Debian systems niced, taking what is left.
+BESIDE=("build-armhf board_vm 0" "build newcomer 10")
 shipped=$PWD/build-shipped
 failed=()
 
@@ -94,14 +94,14 @@ as_user() {
 beside_logs=$(mktemp -d)
 beside=()
 # The trap's own status would be the script's: a job gone is no failure.
-trap 'rm -rf "$beside_logs"; kill "${beside[@]}" 2>/dev/null; true' EXIT
+trap 'rm -rf "$beside_logs"; kill "${beside[@]}" 2>/dev/null || true' EXIT
 top=$PWD as=()
 for job in "${BESIDE[@]}"; do
-	read -r dir test <<<"$job"
+	read -r dir test niceness <<<"$job"
 	beside+=("")
 	build_tree build && build_tree "$dir" || continue
 	echo "=== $dir: $test, beside the rest"
-	nice -n 10 ctest --test-dir "$dir" -R "^$test\$" --no-tests=error --output-on-failure \
+	nice -n "$niceness" ctest --test-dir "$dir" -R "^$test\$" --no-tests=error --output-on-failure \
 		>"$beside_logs/$test" 2>&1 &
 	beside[-1]=$!
 done
@@ -125,9 +125,10 @@ for run in "${RUNS[@]}"; do
 done
 
 for i in "${!BESIDE[@]}"; do
-	echo "=== ${BESIDE[$i]}"
-	[ -n "${beside[$i]}" ] && wait "${beside[$i]}" || failed+=("${BESIDE[$i]}")
-	cat "$beside_logs/${BESIDE[$i]#* }" 2>/dev/null
+	read -r dir test _ <<<"${BESIDE[$i]}"
+	echo "=== $dir: $test"
+	[ -n "${beside[$i]}" ] && wait "${beside[$i]}" || failed+=("$dir: $test")
+	cat "$beside_logs/$test" 2>/dev/null
 done
 beside=()
 
