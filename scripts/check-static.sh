@@ -1,6 +1,6 @@
 #!/bin/bash
 # check-static.sh BUILD_DIR WHAT: one static check, by WHAT: clang-tidy,
-# cppcheck or the format check on the client (src/) and the tools (tools/,
+# cppcheck or clang-format's check on the client (src/) and the tools (tools/,
 # bench/, tests/helpers/), or shellcheck on every shell file that git holds.
 # BUILD_DIR holds compile_commands.json for clang-tidy.
 set -uo pipefail
@@ -23,7 +23,8 @@ cppcheck)
 	status=$?
 	;;
 format)
-	./scripts/check-format.sh
+	mapfile -t files < <(git ls-files '*.cpp' '*.h')
+	clang-format --dry-run --Werror "${files[@]}"
 	status=$?
 	;;
 shellcheck)

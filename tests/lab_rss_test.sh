@@ -1,7 +1,6 @@
 #!/bin/bash
-# No growth: the client's resident memory does not change over many cycles.
-# Registered in native trees only: under qemu-user the process is the
-# emulator's, and its memory is the emulator's too.
+# No growth: the client's resident memory does not change over many cycles
+# (native trees only: under qemu-user the process is the emulator).
 T_LAB=1
 source "$(dirname "$0")/lib.sh"
 
