@@ -12,21 +12,6 @@ ROOT_SIZE=1G
 
 say() { echo "board-vm: $*" >&2; }
 
-if [ "${1:-}" = --write ]; then
-	# TREE OUT, in mmdebstrap's namespace, where the tree's owners are those
-	# of the board's system: its /proc, /sys and /dev mounts are left out by
-	# a bind mount of the tree alone.
-	tree=$2 out=$3
-	mkdir "$out/flat"
-	mount --bind "$tree" "$out/flat"
-	cp -L "$tree/vmlinuz" "$out/vmlinuz"
-	cp -L "$tree/initrd.img" "$out/initrd.img"
-	mke2fs -q -t ext4 -d "$out/flat" "$out/root.img" "$ROOT_SIZE"
-	umount "$out/flat"
-	rmdir "$out/flat"
-	exit
-fi
-
 if [ "${1:-}" = --make ]; then
 	mirror=$2 out=$3
 	"$here/../scripts/debian-mirror.sh" --answers $RELEASE ||
@@ -36,16 +21,24 @@ if [ "${1:-}" = --make ]; then
 	say "building the $ARCH $RELEASE image (a few minutes) into $out"
 	# merged-usr: usrmerge's conversion costs half a minute of emulation; no
 	# manual pages, documentation or locales, nor man-db's slow triggers.
-	TMPDIR=$out mmdebstrap --quiet --arch=$ARCH --variant=apt --mode=unshare --format=null \
+	mmdebstrap --quiet --arch=$ARCH --variant=apt --mode=unshare --format=tar \
 		--include="systemd,systemd-sysv,udev,iproute2,kmod,tiny-initramfs,linux-image-armmp" \
 		--hook-dir=/usr/share/mmdebstrap/hooks/merged-usr \
 		--hook-dir=/usr/share/mmdebstrap/hooks/eatmydata --hook-dir="$here/hooks" \
-		--customize-hook="\"$0\" --write \"\$1\" \"$out\"" \
 		--dpkgopt='path-exclude=/usr/share/man/*' \
 		--dpkgopt='path-exclude=/usr/share/doc/*' \
 		--dpkgopt='path-include=/usr/share/doc/*/copyright' \
 		--dpkgopt='path-exclude=/usr/share/locale/*' \
-		$RELEASE /dev/null "$mirror"
+		$RELEASE "$out/root.tar" "$mirror"
+	# mke2fs -d takes the owners that it finds: the tree is unpacked where they
+	# are the board's, in a user namespace of the caller's subordinate ids, on
+	# a tmpfs that goes with it, however it ends.
+	mkdir "$out/tree"
+	PATH=$PATH:/usr/sbin:/sbin unshare --map-auto --map-root-user --mount sh -euc 'cd "$1"
+		mount -t tmpfs board-tree tree && tar -x -C tree -f root.tar --exclude="./dev/?*"
+		cp -L tree/vmlinuz vmlinuz && cp -L tree/initrd.img initrd.img
+		mke2fs -q -t ext4 -d tree root.img "$2"' image "$out" $ROOT_SIZE
+	rm -r "$out/root.tar" "$out/tree"
 	exit
 fi
 
