@@ -16,10 +16,12 @@ t_match "redirected: detection lines" "$(head -n 1 "$T_DIR/out" | detections)" '
 
 # In a process group of its own, as at a terminal, for Ctrl-C to reach it all.
 set -m
-env --default-signal=INT "$DEMO" 60 >"$T_DIR/out" 2>"$T_DIR/err" &
+# A file of its own: the child opens it after the fork, and the wait below
+# must not find the lines of the run before.
+env --default-signal=INT "$DEMO" 60 >"$T_DIR/interrupted" 2>"$T_DIR/err" &
 demo=$!
 set +m
-wait_for 30 t_has_lines "$T_DIR/out" 1 || t_fail "demo did not start"
+wait_for 30 t_has_lines "$T_DIR/interrupted" 1 || t_fail "demo did not start"
 t_eq "interrupted: its boards and client run" "$(left)" 4
 kill -INT -- -$demo
 t_wait_exit 10 $demo
