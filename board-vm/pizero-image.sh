@@ -23,9 +23,11 @@ release=$(. /etc/os-release && echo "$VERSION_CODENAME")
 	exit 1
 }
 say "fetching the Pi Zero's kernel and busybox into $work"
-dpkg --print-foreign-architectures | grep -qx armel ||
+# Whole outputs read, not cut short: under pipefail a writer cut off by
+# SIGPIPE fails the pipe.
+dpkg --print-foreign-architectures | grep -x armel >/dev/null ||
 	{ say "the armel architecture is not added (./scripts/install-deps.sh package)"; exit 1; }
-kernel=$(apt-cache depends linux-image-rpi:armel | sed -n 's/.*Depends: \(linux-image-[0-9][^:]*-rpi\).*/\1/p' | head -n 1)
+kernel=$(apt-cache depends linux-image-rpi:armel | sed -n 's/.*Depends: \(linux-image-[0-9][^:]*-rpi\).*/\1/p' | sed -n 1p)
 [ -n "$kernel" ] || { say "no linux-image-rpi for armel in apt's lists"; exit 1; }
 (cd "$work" && apt-get download -q "$kernel:armel" busybox-static:armel) >&2 2>/dev/null ||
 	(cd "$work" && apt-get update -qq && apt-get download -q "$kernel:armel" busybox-static:armel) >&2
