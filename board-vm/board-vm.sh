@@ -17,12 +17,9 @@ board_vm_run() {
 	local seconds=$1 out=$2 nic=$3
 	shift 3
 	[ -n "${LAB_BRIDGE:-}" ] || { echo "board-vm: not inside a lab" >&2; return 1; }
-	# A board booted again keeps the tap of the first boot.
-	if ! ip link show vm0 >/dev/null 2>&1; then
-		ip link del "$LAB_CLIENT_LINK" || return 1
-		ip tuntap add dev vm0 mode tap || return 1
-		ip link set vm0 master "$LAB_BRIDGE" up || return 1
-	fi
+	ip link del "$LAB_CLIENT_LINK" || return 1
+	ip tuntap add dev vm0 mode tap || return 1
+	ip link set vm0 master "$LAB_BRIDGE" up || return 1
 	: >"$out/serial.log"
 	timeout -s KILL "$seconds" "$@" -nodefaults -display none -monitor none -no-reboot \
 		-netdev tap,id=lab,ifname=vm0,script=no,downscript=no \
@@ -32,7 +29,7 @@ board_vm_run() {
 	BOARD_VM_PID=$!
 }
 
-# board_vm_settings: the settings that every board's scripts source, in
+# board_vm_settings: the settings that the board's scripts source, in
 # settings.sh: the lab client's address, which the board takes.
 board_vm_settings() {
 	printf 'ADDRESS=%s/%s\n' "$LAB_CLIENT_IP" "$LAB_PREFIX_LEN"
@@ -59,35 +56,4 @@ board_vm_boot() {
 		-device virtio-blk-pci,drive=payload \
 		-device virtio-serial-pci -chardev file,id=report,path="$out/console.log" \
 		-device virtconsole,chardev=report
-}
-
-# pizero_boot PARTS INITTAB_LINE CLIENT OUT_DIR SECONDS: a Raspberry Pi Zero
-# (ARM1176) from pizero-image.sh's parts, BusyBox as init with pizero-rcS,
-# INITTAB_LINE to run CLIENT, and pizero-test.sh once.
-pizero_boot() {
-	local parts=$1 line=$2 client=$3 out=$4 seconds=$5 here root
-	here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-	root=$out/initramfs
-	rm -rf "$root"
-	mkdir -p "$root"/{dev,proc,sys,etc/init.d,usr/bin,sbin} || return 1
-	cp -a "$parts/root/." "$root/" || return 1
-	cp "$client" "$root/usr/bin/poll-client" || return 1
-	install -m 755 "$here/pizero-rcS" "$root/etc/init.d/rcS" || return 1
-	install -m 755 "$here/pizero-test.sh" "$root/etc/pizero-test.sh" || return 1
-	install -m 644 "$here/../lab/common.sh" "$root/etc/common.sh" || return 1
-	board_vm_settings >"$root/etc/settings.sh"
-	printf '::sysinit:/etc/init.d/rcS\n%s\n::once:/bin/sh /etc/pizero-test.sh\n' "$line" \
-		>"$root/etc/inittab" || return 1
-	ln -s bin/busybox "$root/init" && ln -s busybox "$root/bin/sh" &&
-		ln -s ../bin/busybox "$root/sbin/init" || return 1
-	# The kernel opens the console before anything is mounted: the archive
-	# has its device node, which the lab's root may not make on disk.
-	printf '#mtree\n./dev/console type=char mode=600 uname=root gname=root device=native,5,1\n' \
-		>"$out/console.mtree"
-	bsdtar -c --format newc -f - -C "$root" . @"$out/console.mtree" | gzip -1 >"$out/initramfs.cpio.gz" ||
-		return 1
-	board_vm_run "$seconds" "$out" usb-net qemu-system-arm -M raspi0 \
-		-kernel "$parts/vmlinuz" -dtb "$parts/bcm2835-rpi-zero.dtb" \
-		-initrd "$out/initramfs.cpio.gz" \
-		-append "console=ttyAMA0 quiet loglevel=1 panic=-1"
 }

@@ -1,6 +1,6 @@
 #!/bin/bash
 # image.sh: prints the folder that holds the emulated Debian board's system,
-# made first if the cache has none for this recipe (scripts/cache.sh): a
+# made first if the cache has none for this recipe (tests/tools/cache.sh): a
 # minimal Debian 13 armhf with systemd as PID 1 (root.img, ext4, to boot
 # through an overlay), Debian's armmp kernel (vmlinuz) and a small initrd
 # (initrd.img, tiny-initramfs), set up by the hooks in hooks/.
@@ -14,7 +14,7 @@ say() { echo "board-vm: $*" >&2; }
 
 if [ "${1:-}" = --make ]; then
 	mirror=$2 out=$3
-	"$here/../scripts/debian-mirror.sh" --answers $RELEASE ||
+	"$here/../tests/tools/debian-mirror.sh" --answers $RELEASE ||
 		{ say "the Debian archive $mirror does not answer, and the cache $(dirname "$out") has no image yet"; exit 1; }
 	# Maintainer scripts of foreign packages run under qemu-user.
 	"$here/../scripts/run-foreign.sh" $ARCH
@@ -43,6 +43,6 @@ if [ "${1:-}" = --make ]; then
 fi
 
 [ $# -eq 0 ] || { say "usage: image.sh"; exit 2; }
-mirror=$("$here/../scripts/debian-mirror.sh")
-exec "$here/../scripts/cache.sh" "board-$ARCH-$RELEASE" "$0" "$here"/hooks/* "$here/board-test.service" -- \
+mirror=$("$here/../tests/tools/debian-mirror.sh")
+exec "$here/../tests/tools/cache.sh" "board-$ARCH-$RELEASE" "$0" "$here"/hooks/* "$here/board-test.service" -- \
 	"$0" --make "$mirror"
