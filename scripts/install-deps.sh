@@ -38,11 +38,11 @@ g++-arm-linux-gnueabihf libc6:armhf
 g++-arm-linux-gnueabi libc6:armel musl-dev:armel
 g++-aarch64-linux-gnu libc6:arm64 musl-dev:arm64"
 VM="qemu-system-arm qemu-user-static binfmt-support arch-test mmdebstrap
-qemu-utils e2fsprogs device-tree-compiler libarchive-tools"
+qemu-utils e2fsprogs"
 TEST="tcpdump libpcap-dev qemu-user libc6-armhf-cross libc6-armel-cross libc6-arm64-cross
 libgtest-dev googletest clang libclang-rt-dev clang-tidy clang-format cppcheck
 valgrind strace util-linux procps systemd dpkg binutils groff-base man-db
-musl-tools autopkgtest uidmap shellcheck python3 moreutils mosquitto mosquitto-clients"
+musl-tools autopkgtest uidmap shellcheck python3 moreutils mosquitto mosquitto-clients zstd"
 FOREIGN_ARCHES="armhf armel arm64"
 # What a package enables that the set-up keeps: binfmt-support registers the
 # qemu-user handlers again at every boot.

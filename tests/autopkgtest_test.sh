@@ -1,13 +1,13 @@
 #!/bin/bash
 # The packages' as-installed tests (debian/tests) on this machine's
-# architecture, by scripts/autopkgtest.sh, with no network: every one must
+# architecture, by tests/tools/autopkgtest.sh, with no network: every one must
 # pass, none skip. Needs the packages in DIST_DIR.
 source "$(dirname "$0")/lib.sh"
 arch=$(dpkg --print-architecture)
 ls "$DIST_DIR"/poll-client_*_"$arch".deb >/dev/null 2>&1 ||
 	t_skip_or_fail "no $arch packages in $DIST_DIR (run ./scripts/package.sh)"
 # With no network at all: the cached testbed is all that it needs.
-unshare --net -- "$T_HERE/../scripts/autopkgtest.sh" >"$T_DIR/log" 2>&1
+unshare --net -- "$T_HERE/tools/autopkgtest.sh" >"$T_DIR/log" 2>&1
 status=$?
 # The summary: a line "TEST RESULT" for each test (the chroot testbed's
 # clean-up prints more after it).

@@ -60,7 +60,7 @@ T_PASS=0
 T_FAIL=0
 # One mount point in the caller's cache for every test, each with a tmpfs of
 # its own on it: nothing of the host's is hidden, nothing written to it.
-T_DIR=$("$T_HERE/../scripts/cache.sh" --dir)/scratch
+T_DIR=$("$T_HERE/tools/cache.sh" --dir)/scratch
 mkdir -p "$T_DIR" || t_skip_or_fail "cannot make $T_DIR"
 mount -t tmpfs -o mode=700 test-scratch "$T_DIR" || t_skip_or_fail "cannot mount the test's scratch tmpfs on $T_DIR"
 export TMPDIR=$T_DIR

@@ -3,7 +3,7 @@
 # its packages from, so that the systems the tests build use the same one
 # (a local mirror or proxy included) and no file of ours names a host.
 # debian-mirror.sh --answers RELEASE: true if that archive serves RELEASE's
-# index now, quietly.
+# index now, quietly; --index RELEASE: prints that index's hash, or fails.
 set -eu
 # How long the archive may take to answer, in seconds.
 ANSWER_LIMIT_S=20
@@ -21,11 +21,14 @@ uri=$(apt-get indextargets --no-release-info -o Dir::State::Lists=/nonexistent \
 	fi
 done)
 [ -n "$uri" ] || { echo "debian-mirror: no Debian archive in apt's sources (apt-get update?)" >&2; exit 1; }
-if [ "${1:-}" = --answers ]; then
+case ${1:-} in
+--answers | --index)
 	probe=$(mktemp)
 	trap 'rm -f "$probe"' EXIT
-	timeout $ANSWER_LIMIT_S /usr/lib/apt/apt-helper download-file "${uri%/}/dists/${2:?usage: debian-mirror.sh --answers RELEASE}/InRelease" \
+	timeout $ANSWER_LIMIT_S /usr/lib/apt/apt-helper download-file "${uri%/}/dists/${2:?usage: debian-mirror.sh --answers|--index RELEASE}/InRelease" \
 		"$probe" >/dev/null 2>&1
+	[ "$1" = --answers ] || sha256sum <"$probe" | cut -d' ' -f1
 	exit
-fi
+	;;
+esac
 echo "${uri%/}"

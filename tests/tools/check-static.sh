@@ -4,7 +4,7 @@
 # bench/, tests/helpers/), or shellcheck on every shell file that git holds.
 # BUILD_DIR holds compile_commands.json for clang-tidy.
 set -uo pipefail
-cd "$(dirname "$0")/.." || exit 1
+cd "$(dirname "$0")/../.." || exit 1
 build=$1 what=$2
 
 sources=(src/*.cpp tools/*/*.cpp tests/helpers/*.cpp bench/*.cpp)

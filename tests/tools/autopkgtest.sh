@@ -6,7 +6,7 @@
 # debian-tarball.sh and never updated: a run needs no network. Exits as
 # autopkgtest does. --testbed: only makes the testbed, and prints its path.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 testbed_only=no
 [ "${1:-}" != --testbed ] || { testbed_only=yes; shift; }
 arch=${1:-$(dpkg --print-architecture)}
@@ -21,7 +21,7 @@ done
 # dpkg-dev and apt-utils that autopkgtest itself installs.
 deps=$({ sed -n 's/^Depends: //p' debian/tests/control | tr -d ' ' | tr ',' '\n'; echo dpkg-dev; echo apt-utils; } |
 	grep -v -x -e poll-client -e board-sim | sort -u | paste -sd ,)
-tarball=$(./scripts/debian-tarball.sh "testbed-$arch-$RELEASE" --variant=apt --arch="$arch" \
+tarball=$(./tests/tools/debian-tarball.sh "testbed-$arch-$RELEASE" --variant=apt --arch="$arch" \
 	--include="$deps" "$RELEASE")
 if [ $testbed_only = yes ]; then
 	echo "$tarball"
