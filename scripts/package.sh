@@ -47,15 +47,20 @@ done
 echo "package: lintian" >&2
 lintian --fail-on error,warning --tag-display-limit 0 dist/*.deb
 
-# tarball NAME BINARY ABOUT: dist/NAME.tar.gz, for boards with no Debian: the
-# static BINARY with its manual page, the unit and its journal's settings,
-# and INSTALL (the text ABOUT
-# on the binary, then how to install them by hand). Reproducible: sorted,
-# owned by root, dated by the changelog.
+# tarball NAME BINARY ABOUT MUSL_ARCH: dist/NAME.tar.gz, for boards with no
+# Debian: the static BINARY with its manual page, the unit and its journal's
+# settings, INSTALL (the text ABOUT on the binary, then how to install them
+# by hand), and the licences: LICENSE, and COPYRIGHT.musl, the copyright file
+# of Debian's musl for MUSL_ARCH, whose code the binary holds. Reproducible:
+# sorted, owned by root, dated by the changelog.
 tarball() {
+	local musl_copyright
+	musl_copyright=$(dpkg-query -L "musl-dev:$4" | grep -m 1 '/copyright$') ||
+		{ echo "package: no copyright file of musl-dev:$4" >&2; return 1; }
 	mkdir -p "$work/$1"
 	cp "$2" "$work/$1/poll-client"
-	cp man/poll-client.1 systemd/poll-client@.service systemd/journald@poll-client.conf "$work/$1/"
+	cp man/poll-client.1 systemd/poll-client@.service systemd/journald@poll-client.conf LICENSE "$work/$1/"
+	cp "$musl_copyright" "$work/$1/COPYRIGHT.musl"
 	cat "$3" packaging/INSTALL >"$work/$1/INSTALL"
 	tar -c -C "$work" --sort=name --owner=0 --group=0 --numeric-owner \
 		--mtime="@$(dpkg-parsechangelog -l debian/changelog -S Timestamp)" "$1" |
@@ -66,10 +71,10 @@ echo "package: tarballs" >&2
 # The universal binary as poll-client-static holds it.
 dpkg-deb --fsys-tarfile "dist/poll-client-static_${version}_armhf.deb" |
 	tar -x -C "$work" ./usr/bin/poll-client
-tarball "poll-client-$version-linux-arm" "$work/usr/bin/poll-client" packaging/about-arm
+tarball "poll-client-$version-linux-arm" "$work/usr/bin/poll-client" packaging/about-arm armel
 # The arm64 one, which debian/rules builds beside the arm64 package, stripped
 # as dh_strip strips.
 aarch64-linux-gnu-strip --remove-section=.comment --remove-section=.note -o "$work/poll-client-arm64" \
 	"$work/arm64/poll-client-$version/obj-static/poll-client"
-tarball "poll-client-$version-linux-arm64" "$work/poll-client-arm64" packaging/about-arm64
+tarball "poll-client-$version-linux-arm64" "$work/poll-client-arm64" packaging/about-arm64 arm64
 ls -1 dist/*.deb dist/*.tar.gz

@@ -40,6 +40,18 @@ t_eq "the ARM tarball's binary is the static package's" \
 	"$(tar -xzOf "$DIST_DIR/poll-client-$version-linux-arm.tar.gz" --wildcards '*/poll-client' |
 		cmp - "$static" && echo same)" same
 
+# The licences that the static binaries owe: ours, and musl's, whose code
+# they hold, as Debian's musl ships them.
+for tarball in "$DIST_DIR"/poll-client-"$version"-linux-*.tar.gz; do
+	t_eq "$(basename "$tarball"): our licence and musl's" \
+		"$(tar -xzOf "$tarball" --wildcards '*/LICENSE' | cmp - "$SRC/LICENSE" && echo ours
+			tar -xzOf "$tarball" --wildcards '*/COPYRIGHT.musl' | cmp - /usr/share/doc/musl-dev/copyright && echo musl)" \
+		"$(printf 'ours\nmusl')"
+done
+t_match "poll-client-static's copyright names musl's licence" \
+	"$(tr '\n' ' ' <"$T_DIR/static/usr/share/doc/poll-client-static/copyright")" \
+	'Files: musl/\* .*License: MIT .*Permission is hereby granted'
+
 # For arm64 systems without Debian's C library: the tarball's static binary.
 tar -xzf "$DIST_DIR/poll-client-$version-linux-arm64.tar.gz" -C "$T_DIR"
 static=$T_DIR/poll-client-$version-linux-arm64/poll-client
