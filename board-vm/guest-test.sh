@@ -112,9 +112,29 @@ while read -r b n; do report "lines after the fault $b" "$n"; done </tmp/counts
 read_journal -q -o short-monotonic --since "@$t_fault" -u "$unit" | grep -v 'Object is detected' |
 	head -n 20 | sed 's/^/journal: /'
 
+mark upgrade
+# The next version (the package rebuilt with a higher one) while the
+# instance runs: it must run the new binary after, and the lines' journald
+# its new settings.
+main_pid() { systemctl show -p MainPID --value "$1"; }
+before="$(main_pid "$unit") $(main_pid systemd-journald@poll-client.service)"
+apt-get install -y -q /mnt/payload/next/poll-client_*.deb >/tmp/apt.log 2>&1 || sed 's/^/apt: /' /tmp/apt.log
+report "version after the upgrade" "$(dpkg-query -W -f '${Version}' poll-client)"
+report "client and journald before and after the upgrade" \
+	"$before $(main_pid "$unit") $(main_pid systemd-journald@poll-client.service)"
+report "clients that run a deleted file" "$(for p in $(pidof poll-client); do
+	readlink "/proc/$p/exe"; done | grep -c '(deleted)')"
+
 mark stop
 systemctl stop "$unit"
 report "after stop" "$(systemctl show -p ActiveState,Result --value "$unit" | tr '\n' ' ')"
+
+mark remove
+systemctl start "$unit"
+apt-get remove -y -q poll-client >/tmp/apt.log 2>&1 || sed 's/^/apt: /' /tmp/apt.log
+report "clients after remove" "$(pidof poll-client | wc -w)"
+apt-get purge -y -q poll-client >/tmp/apt.log 2>&1 || sed 's/^/apt: /' /tmp/apt.log
+report "links to the unit after purge" "$(find /etc/systemd/system -lname '*/poll-client@*' | wc -l)"
 mark poweroff
 report "done"
 systemctl --check-inhibitors=no --no-wall poweroff

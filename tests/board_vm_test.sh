@@ -47,6 +47,12 @@ payload=$T_DIR/payload
 mkdir -p "$payload" "$T_DIR/vm"
 cp "$BOARD_DEB" "$SRC/lab/common.sh" "$payload/"
 cp "$SRC/board-vm/guest-test.sh" "$payload/run.sh"
+# The next version: the same package with a higher version, which dpkg
+# installs as new files.
+dpkg-deb -R "$BOARD_DEB" "$T_DIR/next"
+sed -i 's/^Version: .*/&+1/' "$T_DIR/next/DEBIAN/control"
+mkdir -p "$payload/next"
+dpkg-deb -b --root-owner-group "$T_DIR/next" "$payload/next/poll-client_next_armhf.deb" >/dev/null
 printf 'BOARDS="%s"\nPORT=%s\nFLOOD_PORT=%s\nFLOOD_S=%s\n' "$BOARDS" $PORT $FLOOD_PORT $FLOOD_S \
 	>"$payload/settings.sh"
 started=$SECONDS
@@ -87,6 +93,17 @@ t_eq "the flood's last line, from the board that answers at once" "$(printf '%s\
 	"wall 1.500000"
 t_eq "a stop ends it cleanly, no failure" "$(t_report "$log" 'after stop' | tr ' ' '\n' | sort | tr '\n' ' ')" \
 	" inactive success "
+
+version=$(dpkg-deb -f "$BOARD_DEB" Version)
+t_eq "apt upgrades it" "$(t_report "$log" 'version after the upgrade')" "$version+1"
+read -r client0 journald0 client1 journald1 <<<"$(t_report "$log" 'client and journald before and after the upgrade')"
+# renewed PID0 PID1: "new" when both are processes, and not the same one.
+renewed() { [[ $1 =~ ^[1-9][0-9]*$ && $2 =~ ^[1-9][0-9]*$ && $1 != "$2" ]] && echo new || echo "$1 then $2"; }
+t_eq "the upgrade restarts the instance on the new binary" "$(renewed "$client0" "$client1")" new
+t_eq "and the lines' journald, for its new settings" "$(renewed "$journald0" "$journald1")" new
+t_eq "no client runs a deleted file after the upgrade" "$(t_report "$log" 'clients that run a deleted file')" 0
+t_eq "apt remove stops every instance" "$(t_report "$log" 'clients after remove')" 0
+t_eq "apt purge leaves no link to the unit" "$(t_report "$log" 'links to the unit after purge')" 0
 
 kill -INT "$T_SNIFFER"
 t_wait_exit 5 "$T_SNIFFER"
