@@ -125,16 +125,18 @@ report "client and journald before and after the upgrade" \
 report "clients that run a deleted file" "$(for p in $(pidof poll-client); do
 	readlink "/proc/$p/exe"; done | grep -c '(deleted)')"
 
-mark stop
-systemctl stop "$unit"
-report "after stop" "$(systemctl show -p ActiveState,Result --value "$unit" | tr '\n' ' ')"
-
-mark remove
-systemctl start "$unit"
-apt-get remove -y -q poll-client >/tmp/apt.log 2>&1 || sed 's/^/apt: /' /tmp/apt.log
-report "clients after remove" "$(pidof poll-client | wc -w)"
+mark purge
+# apt purge removes the package and its configuration at once: its
+# removal's stop, then the purge.
+t_purge=$(date +%s)
 apt-get purge -y -q poll-client >/tmp/apt.log 2>&1 || sed 's/^/apt: /' /tmp/apt.log
+report "clients after purge" "$(pidof poll-client | wc -w)"
 report "links to the unit after purge" "$(find /etc/systemd/system -lname '*/poll-client@*' | wc -l)"
+# systemd's own record of the stop.
+report "stop" "$(journalctl -q -o cat -u "$unit" --since "@$t_purge" |
+	grep -c -e 'Deactivated successfully' -e 'Failed with result')" \
+	"$(journalctl -q -o cat -u "$unit" --since "@$t_purge" | grep -c 'Failed with result')"
+
 mark poweroff
 report "done"
 systemctl --check-inhibitors=no --no-wall poweroff

@@ -47,19 +47,20 @@ done
 echo "package: lintian" >&2
 lintian --fail-on error,warning --tag-display-limit 0 dist/*.deb
 
-# tarball NAME BINARY ABOUT MUSL_ARCH: dist/NAME.tar.gz, for boards with no
-# Debian: the static BINARY with its manual page, the unit and its journal's
-# settings, INSTALL (the text ABOUT on the binary, then how to install them
-# by hand), and the licences: LICENSE, and COPYRIGHT.musl, the copyright file
-# of Debian's musl for MUSL_ARCH, whose code the binary holds. Reproducible:
-# sorted, owned by root, dated by the changelog.
+# tarball NAME BIN_DIR ABOUT MUSL_ARCH: dist/NAME.tar.gz, for boards with no
+# Debian: the static poll-client and poll-events in BIN_DIR with their manual
+# pages, the units and the lines' journal settings, INSTALL (the text ABOUT
+# on the binaries, then how to install them by hand), and the licences:
+# LICENSE, and COPYRIGHT.musl, the copyright file of Debian's musl for
+# MUSL_ARCH, whose code the binaries hold. Reproducible: sorted, owned by
+# root, dated by the changelog.
 tarball() {
 	local musl_copyright
 	musl_copyright=$(dpkg-query -L "musl-dev:$4" | grep -m 1 '/copyright$') ||
 		{ echo "package: no copyright file of musl-dev:$4" >&2; return 1; }
 	mkdir -p "$work/$1"
-	cp "$2" "$work/$1/poll-client"
-	cp man/poll-client.1 systemd/poll-client@.service systemd/journald@poll-client.conf LICENSE "$work/$1/"
+	cp "$2/poll-client" "$2/poll-events" man/poll-client.1 man/poll-events.1 systemd/poll-client@.service \
+		systemd/poll-client-lines@.service systemd/journald@poll-client.conf LICENSE "$work/$1/"
 	cp "$musl_copyright" "$work/$1/COPYRIGHT.musl"
 	cat "$3" packaging/INSTALL >"$work/$1/INSTALL"
 	tar -c -C "$work" --sort=name --owner=0 --group=0 --numeric-owner \
@@ -68,13 +69,16 @@ tarball() {
 }
 
 echo "package: tarballs" >&2
-# The universal binary as poll-client-static holds it.
+# The universal binaries as poll-client-static holds them.
 dpkg-deb --fsys-tarfile "dist/poll-client-static_${version}_armhf.deb" |
-	tar -x -C "$work" ./usr/bin/poll-client
-tarball "poll-client-$version-linux-arm" "$work/usr/bin/poll-client" packaging/about-arm armel
-# The arm64 one, which debian/rules builds beside the arm64 package, stripped
-# as dh_strip strips.
-aarch64-linux-gnu-strip --remove-section=.comment --remove-section=.note -o "$work/poll-client-arm64" \
-	"$work/arm64/poll-client-$version/obj-static/poll-client"
-tarball "poll-client-$version-linux-arm64" "$work/poll-client-arm64" packaging/about-arm64 arm64
+	tar -x -C "$work" ./usr/bin/poll-client ./usr/bin/poll-events
+tarball "poll-client-$version-linux-arm" "$work/usr/bin" packaging/about-arm armel
+# The arm64 ones, which debian/rules builds beside the arm64 package,
+# stripped as dh_strip strips.
+mkdir -p "$work/arm64-static"
+for program in poll-client poll-events; do
+	aarch64-linux-gnu-strip --remove-section=.comment --remove-section=.note -o "$work/arm64-static/$program" \
+		"$work/arm64/poll-client-$version/obj-static/$program"
+done
+tarball "poll-client-$version-linux-arm64" "$work/arm64-static" packaging/about-arm64 arm64
 ls -1 dist/*.deb dist/*.tar.gz

@@ -19,10 +19,12 @@ for arch in $ARCHES; do
 	deb=$DIST_DIR/poll-client_${version}_$arch.deb
 	[ -f "$deb" ] || { t_fail "$arch: no $deb"; continue; }
 	dpkg-deb -x "$deb" "$T_DIR/$arch"
-	client=$T_DIR/$arch/usr/bin/poll-client
-	t_eq "$arch: the client needs the C library alone" "$(needed "$client")" "libc.so.6 "
-	t_eq "$arch: every symbol it imports is the C library's" \
-		"$(nm -D --undefined-only "$client" | grep -v -E '@GLIBC_|^ +w ')" ""
+	for program in poll-client poll-events; do
+		file=$T_DIR/$arch/usr/bin/$program
+		t_eq "$arch: $program needs the C library alone" "$(needed "$file")" "libc.so.6 "
+		t_eq "$arch: every symbol $program imports is the C library's" \
+			"$(nm -D --undefined-only "$file" | grep -v -E '@GLIBC_|^ +w ')" ""
+	done
 	t_match "$arch: Depends is libc6 alone, versioned by dpkg-shlibdeps" \
 		"$(dpkg-deb -f "$deb" Depends)" "^libc6 \\(>= 2\\.[0-9]+\\)$"
 	t_match "$arch: board-sim's Depends from dpkg-shlibdeps" \
@@ -34,8 +36,11 @@ done
 # tarball holds too.
 dpkg-deb -x "$DIST_DIR/poll-client-static_${version}_armhf.deb" "$T_DIR/static"
 static=$T_DIR/static/usr/bin/poll-client
-t_eq "poll-client-static: ARMv5TE code, nothing needed" \
-	"$(readelf -A "$static" | grep -E 'Tag_CPU_arch:|Tag_FP_arch'; needed "$static")" "  Tag_CPU_arch: v5TE"
+for program in poll-client poll-events; do
+	t_eq "poll-client-static: $program, ARMv5TE code, nothing needed" \
+		"$(readelf -A "$T_DIR/static/usr/bin/$program" | grep -E 'Tag_CPU_arch:|Tag_FP_arch'
+			needed "$T_DIR/static/usr/bin/$program")" "  Tag_CPU_arch: v5TE"
+done
 t_eq "the ARM tarball's binary is the static package's" \
 	"$(tar -xzOf "$DIST_DIR/poll-client-$version-linux-arm.tar.gz" --wildcards '*/poll-client' |
 		cmp - "$static" && echo same)" same

@@ -14,8 +14,9 @@ cmake --build "$T_DIR/plain" -j "$(nproc)" >"$T_DIR/build.log" 2>&1 || tail -n 2
 t_eq "it builds the client" "$(test -x "$T_DIR/plain/poll-client" && echo built)" built
 cmake --install "$T_DIR/plain" --prefix "$T_DIR/opt" >/dev/null
 t_eq "installed under another prefix, the unit starts the binary installed there" \
-	"$(sed -n 's/^ExecStart=//p' "$T_DIR/opt/lib/systemd/system/poll-client@.service")" "$T_DIR/opt/bin/poll-client %i"
-t_eq "which is there" "$(test -x "$T_DIR/opt/bin/poll-client" && echo installed)" installed
+	"$(sed -n 's/^ExecStart=//p' "$T_DIR/opt/lib/systemd/system/poll-client@.service")" \
+	"$T_DIR/opt/bin/poll-events -- $T_DIR/opt/bin/poll-client %i"
+t_eq "which are there" "$(test -x "$T_DIR/opt/bin/poll-client" && test -x "$T_DIR/opt/bin/poll-events" && echo installed)" installed
 
 CI=true cmake -S "$SRC" -B "$T_DIR/ci" "${HIDDEN[@]}" >/dev/null 2>&1
 t_eq "with CI=true, the tests' tools must be found" $? 1

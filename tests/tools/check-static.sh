@@ -7,7 +7,7 @@ set -uo pipefail
 cd "$(dirname "$0")/../.." || exit 1
 build=$1 what=$2
 
-sources=(src/*.cpp tools/*/*.cpp tests/helpers/*.cpp bench/*.cpp)
+sources=(src/*.cpp poll-events/*.cpp tools/*/*.cpp tests/helpers/*.cpp bench/*.cpp)
 # shell_files: every tracked shell file, by its name or its interpreter line.
 shell_files() { { git ls-files '*.sh' && git grep -lE '^#!/bin/(ba)?sh'; } | sort -u; }
 case $what in
