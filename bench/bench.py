@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """bench.py [measure [SECTION..] | report]: measures poll-client in the lab
-against a bare loop of send and receive, and writes the tables to
+against a bare loop of send and receive, and poll-events in its pipe and
+alone, and writes the tables to
 bench/RESULTS.md (and stdout). Figures only: nothing here passes or fails.
 It runs in a lab of its own, as any user.
 
@@ -30,10 +31,11 @@ BUILD = os.path.join(ROOT, "build")
 CLIENT = os.path.join(BUILD, "poll-client")
 BARE = os.path.join(BUILD, "bare-loop")
 BOARD_SIM = os.path.join(BUILD, "board-sim")
+EVENTS = os.path.join(BUILD, "poll-events")
 PCAP_UDP = os.path.join(BUILD, "tests", "pcap_udp")
 DATA = os.environ.get("BENCH_DATA", "/var/tmp/poll-client-bench")
 RESULTS = os.environ.get("RESULTS", os.path.join(ROOT, "bench", "RESULTS.md"))
-SECTIONS = ("rates", "instructions", "syscalls", "startup", "boards")
+SECTIONS = ("rates", "instructions", "syscalls", "startup", "boards", "events")
 
 REPS = int(os.environ.get("REPS", "9"))  # interleaved repetitions of each rate
 WINDOW_S = 2  # seconds counted per rate measurement
@@ -50,6 +52,7 @@ CYCLE_FUNCTIONS = ("send_request", "receive_reply", "handle_reply")
 MODES = {"silent": "silent (every distance 9 m)", "null": "printing, stdout to /dev/null",
          "file": "printing, stdout to a file"}
 IN_RANGE_M, OUT_OF_RANGE_M = "1.5", "9"
+EVENT_LINES = 10_000_000  # lines that poll-events reads alone, from a file
 
 
 def die(message):
@@ -105,11 +108,13 @@ def peak_rss_kib(pid):
     die(f"no peak memory (VmHWM) of process {pid}")
 
 
-def rate(prog, mode, tmp):
-    """Cycles per second of PROG and its peak RSS, pinned with its board to one CPU."""
+def rate(prog, mode, tmp, events=False):
+    """Cycles per second of PROG and its peak RSS, pinned with its board to one CPU;
+    with EVENTS, run by poll-events (on that CPU too), which reads its lines."""
     board = start_board(1, "--distance", OUT_OF_RANGE_M if mode == "silent" else IN_RANGE_M)
     sink = open(os.path.join(tmp, "lines") if mode == "file" else os.devnull, "w")
-    client = subprocess.Popen(lab("client", "taskset", "-c", CPU, prog, str(PORT)), stdout=sink)
+    cmd = [EVENTS, "--", prog] if events else [prog]
+    client = subprocess.Popen(lab("client", "taskset", "-c", CPU, *cmd, str(PORT)), stdout=sink)
     run(["taskset", "-pc", CPU, str(board.pid)])
     time.sleep(WARMUP_S)
     c1 = udp_counter("client", "OutDatagrams")
@@ -275,6 +280,29 @@ def measure_boards(tmp):
     return {"rows": rows}
 
 
+def measure_events(tmp):
+    log(f"poll-events: the client's rate with it in its pipe ({REPS} pairs), and {EVENT_LINES} "
+        "lines alone")
+    fig = {"piped": [], "alone": [], "ratio": []}
+    for _ in range(REPS):
+        piped, _ = rate(CLIENT, "null", tmp, events=True)
+        alone, _ = rate(CLIENT, "null", tmp)
+        fig["piped"].append(piped)
+        fig["alone"].append(alone)
+        fig["ratio"].append(piped / alone)
+    lines = os.path.join(tmp, "lines")
+    with open(lines, "w") as f:
+        f.write("Object is detected 1.500000 meters away from board gate.\n" * EVENT_LINES)
+    fig["lines-per-s"] = []
+    for _ in range(3):
+        with open(lines) as f:
+            t0 = time.monotonic()
+            subprocess.run([EVENTS], stdin=f, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                           check=True)
+            fig["lines-per-s"].append(EVENT_LINES / (time.monotonic() - t0))
+    return fig
+
+
 def enter_lab(args):
     """Builds the native tree, then runs this program again with ARGS inside a
     lab of the most boards that any section needs."""
@@ -412,6 +440,20 @@ def report_boards():
     for row in need("boards", "rows"):
         out.append("| " + " | ".join(f"{v:.0f}" for v in row) + " |")
     return out + [""]
+
+
+def report_events():
+    piped, alone, ratio = (need("events", k) for k in ("piped", "alone", "ratio"))
+    rate = need("events", "lines-per-s")
+    return ["## poll-events", "",
+            f"The client's cycles per second, printing, pinned with its board to CPU {CPU}: run by "
+            "poll-events, which reads its lines", "(on the same CPU), and with its stdout to "
+            f"/dev/null. Medians of {len(ratio)} back-to-back pairs.", "",
+            "| poll-events in the pipe | stdout to /dev/null | ratio |", "|---|---|---|",
+            f"| {statistics.median(piped):.0f} ({spread(piped)}) | {statistics.median(alone):.0f} "
+            f"({spread(alone)}) | {statistics.median(ratio):.3f} ({spread(ratio, '{:.3f}')}) |", "",
+            f"poll-events alone, {EVENT_LINES} detection lines of one board from a file: "
+            f"{statistics.median(rate):.0f} lines/s (median of {len(rate)}; {spread(rate)}).", ""]
 
 
 def report():
