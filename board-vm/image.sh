@@ -20,9 +20,11 @@ if [ "${1:-}" = --make ]; then
 	"$here/../scripts/run-foreign.sh" $ARCH
 	say "building the $ARCH $RELEASE image (a few minutes) into $out"
 	# merged-usr: usrmerge's conversion costs half a minute of emulation; no
-	# manual pages, documentation or locales, nor man-db's slow triggers.
+	# manual pages, documentation or locales, nor man-db's slow triggers. The
+	# package's own library beyond the C library is there, as the board has
+	# no archive to fetch it from.
 	mmdebstrap --quiet --arch=$ARCH --variant=apt --mode=unshare --format=tar \
-		--include="systemd,systemd-sysv,udev,iproute2,kmod,tiny-initramfs,linux-image-armmp" \
+		--include="systemd,systemd-sysv,udev,iproute2,kmod,tiny-initramfs,linux-image-armmp,libmosquitto1" \
 		--hook-dir=/usr/share/mmdebstrap/hooks/merged-usr \
 		--hook-dir=/usr/share/mmdebstrap/hooks/eatmydata --hook-dir="$here/hooks" \
 		--dpkgopt='path-exclude=/usr/share/man/*' \

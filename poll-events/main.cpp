@@ -14,9 +14,13 @@
 
 #include "journal.h"
 #include "poll_events.h"
+#ifdef POLL_EVENTS_MQTT
+#include "mqtt.h"
+#endif
 
 static const char USAGE[] =
-    "usage: poll-events [--json] [--hold S] [--every S] [--step M] [-- COMMAND [ARG..]]\n";
+    "usage: poll-events [--json] [--hold S] [--every S] [--step M] [--mqtt URL [--mqtt-prefix P]\n"
+    "                   [--mqtt-ca FILE] [--mqtt-credentials FILE]] [-- COMMAND [ARG..]]\n";
 // The exit status of a wrong command line, and of a failed step.
 constexpr int EXIT_USAGE = 2;
 constexpr int EXIT_ERROR = 1;
@@ -26,7 +30,7 @@ constexpr size_t READ_BUFFER_BYTES = 16384;
 // meanwhile gather in it for this long, so that the next read takes them all: a system call or
 // two per batch rather than per line, where lines come hundreds a second. An
 // event comes at most this much later; the pipe holds a thousand lines.
-constexpr long BATCH_NS = 10 * 1000 * 1000;
+constexpr long BATCH_NS = 10000000;   // 10 ms
 
 static volatile sig_atomic_t stop_signal;
 static volatile sig_atomic_t counts_asked;
@@ -100,10 +104,14 @@ struct output {
 	int journal;   // native socket, or -1: stdout
 };
 
-// write_event: writes the event, or ends the process when it cannot.
+// write_event: writes the event, and publishes it where MQTT is on, or ends
+// the process when it cannot write it.
 static void
 write_event(const output *out, const event *e)
 {
+#ifdef POLL_EVENTS_MQTT
+	mqtt_publish_event(e);
+#endif
 	if (out->journal >= 0 && send_journal_entry(out->journal, e))
 		return;
 	char text[EVENT_TEXT_MAX];
@@ -134,9 +142,14 @@ main(int argc, char *argv[])
 	static tracker t;
 	t.rules = {DEFAULT_HOLD_S, DEFAULT_EVERY_S, DEFAULT_STEP_M};
 	output out = {false, -1};
+	const char *mqtt[4] = {
+	    nullptr, "poll-events", nullptr, nullptr};   // url, prefix, ca, credentials
 	static const option long_options[] = {{"json", no_argument, nullptr, 'j'},
 	    {"hold", required_argument, nullptr, 'h'}, {"every", required_argument, nullptr, 'e'},
-	    {"step", required_argument, nullptr, 's'}, {nullptr, 0, nullptr, 0}};
+	    {"step", required_argument, nullptr, 's'}, {"mqtt", required_argument, nullptr, 0},
+	    {"mqtt-prefix", required_argument, nullptr, 1},
+	    {"mqtt-ca", required_argument, nullptr, 2},
+	    {"mqtt-credentials", required_argument, nullptr, 3}, {nullptr, 0, nullptr, 0}};
 	for (int c; (c = getopt_long(argc, argv, "+", long_options, nullptr)) != -1;) {
 		switch (c) {
 		case 'j':
@@ -151,6 +164,12 @@ main(int argc, char *argv[])
 		case 's':
 			t.rules.step_m = read_number(optarg, 0);
 			break;
+		case 0:
+		case 1:
+		case 2:
+		case 3:
+			mqtt[c] = optarg;
+			break;
 		default:
 			fputs(USAGE, stderr);
 			return EXIT_USAGE;
@@ -162,6 +181,16 @@ main(int argc, char *argv[])
 	}
 	if (!out.json && stdout_is_journal())
 		out.journal = open_journal();
+	if (mqtt[0] != nullptr) {
+#ifdef POLL_EVENTS_MQTT
+		const mqtt_settings settings = {mqtt[0], mqtt[1], mqtt[2], mqtt[3]};
+		if (!mqtt_start(&settings))
+			return EXIT_USAGE;
+#else
+		fputs("poll-events: built without MQTT (libmosquitto)\n", stderr);
+		return EXIT_USAGE;
+#endif
+	}
 
 	struct sigaction stop = {}, counts = {}, ignore = {};
 	stop.sa_handler = on_stop;
@@ -197,11 +226,21 @@ main(int argc, char *argv[])
 			break;
 		double next = next_gone_s(&t);
 		int timeout_ms = next < 0 ? -1 : static_cast<int>((next - now) * MS_PER_S) + 1;
-		pollfd p = {in, POLLIN, 0};
-		int ready = poll(&p, 1, timeout_ms);
+		pollfd p[2] = {{in, POLLIN, 0}, {-1, 0, 0}};
+#ifdef POLL_EVENTS_MQTT
+		p[1].fd = mqtt_poll_fd(&p[1].events);
+		int mqtt_ms = mqtt_service(0, now);
+		if (mqtt_ms >= 0 && (timeout_ms < 0 || mqtt_ms < timeout_ms))
+			timeout_ms = mqtt_ms;
+#endif
+		int ready = poll(p, 2, timeout_ms);
 		if (ready < 0 && errno != EINTR)
 			fail("poll");
-		if (ready <= 0)
+#ifdef POLL_EVENTS_MQTT
+		if (ready > 0 && p[1].revents != 0)
+			mqtt_service(p[1].revents, seconds(CLOCK_MONOTONIC));
+#endif
+		if (ready <= 0 || p[0].revents == 0)
 			continue;
 		ssize_t n = read(in, buf + have, sizeof buf - have);
 		if (n < 0 && errno == EINTR)
@@ -245,6 +284,9 @@ main(int argc, char *argv[])
 	while (take_end(&t, &e))
 		write_event(&out, &e);
 	report_counts(&t);
+#ifdef POLL_EVENTS_MQTT
+	mqtt_stop();
+#endif
 	int status = 0;
 	if (child != -1) {
 		pid_t pid = child > 0 ? child : -child;

@@ -32,11 +32,13 @@ TEST_USER=poll-client-test
 # Subordinate ids that each user gets, as Debian's useradd gives them.
 SUBID_COUNT=65536
 # Cross compilers and the foreign C libraries, through multiarch, for
-# dpkg-shlibdeps and for the musl-linked static ARM binaries.
-PACKAGE="cmake make g++ dpkg-dev debhelper lintian fakeroot file
-g++-arm-linux-gnueabihf libc6:armhf
+# dpkg-shlibdeps and for the musl-linked static ARM binaries; libmosquitto
+# for poll-events' MQTT, but on armel, whose libssl3 Debian 12's long-term
+# support no longer updates, so that it cannot be installed beside amd64's.
+PACKAGE="cmake make g++ dpkg-dev debhelper lintian fakeroot file libmosquitto-dev
+g++-arm-linux-gnueabihf libc6:armhf libmosquitto-dev:armhf
 g++-arm-linux-gnueabi libc6:armel musl-dev:armel
-g++-aarch64-linux-gnu libc6:arm64 musl-dev:arm64"
+g++-aarch64-linux-gnu libc6:arm64 musl-dev:arm64 libmosquitto-dev:arm64"
 VM="qemu-system-arm qemu-user-static binfmt-support arch-test mmdebstrap
 qemu-utils e2fsprogs"
 TEST="tcpdump libpcap-dev qemu-user libc6-armhf-cross libc6-armel-cross libc6-arm64-cross

@@ -18,7 +18,7 @@ trixie=$(bare trixie)
 if index=$("$here/tools/debian-mirror.sh" --index trixie); then
 	dir=$("$here/tools/cache.sh" newcomer-trixie-set-up "$src/scripts/install-deps.sh" \
 		"$src/scripts/run-foreign.sh" "$src/lab/common.sh" "$here/newcomer_test.sh" -- \
-		bash "$here/newcomer_test.sh" --set-up "$trixie" "$index")
+		"$here/newcomer_test.sh" --set-up "$trixie" "$index")
 else
 	dir=$(ls -d "$("$here/tools/cache.sh" --dir)"/newcomer-trixie-set-up-*[0-9a-f] 2>/dev/null | head -n 1)
 	[ -e "$dir/.done" ] || { echo "newcomer: the Debian archive does not answer, and no set-up of Debian 13 is kept" >&2; exit 1; }

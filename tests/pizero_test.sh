@@ -29,7 +29,7 @@ fi
 
 line=$(grep -m 1 '^::respawn:' "$SRC/README.md")
 t_eq "the README's inittab line is the tarball's" "$(tar -xzOf "$TARBALL" --wildcards '*/INSTALL' |
-	grep '^::respawn:')" "$line"
+	grep -m 1 '^::respawn:')" "$line"
 
 # The board's root: BusyBox with its applets, the tarball's binary as the
 # README installs it, the board's test, and init's table.

@@ -17,9 +17,10 @@ for tool in autopkgtest mmdebstrap newuidmap; do
 		{ echo "autopkgtest: $tool not found (sudo ./scripts/install-deps.sh test)" >&2; exit 1; }
 done
 ./scripts/run-foreign.sh "$arch"
-# The testbed holds the tests' Depends but the packages under test, and the
-# dpkg-dev and apt-utils that autopkgtest itself installs.
-deps=$({ sed -n 's/^Depends: //p' debian/tests/control | tr -d ' ' | tr ',' '\n'; echo dpkg-dev; echo apt-utils; } |
+# The testbed holds the tests' Depends but the packages under test, their
+# own library beyond the C library (libmosquitto1), and the dpkg-dev and
+# apt-utils that autopkgtest itself installs.
+deps=$({ sed -n 's/^Depends: //p' debian/tests/control | tr -d ' ' | tr ',' '\n'; printf '%s\n' libmosquitto1 dpkg-dev apt-utils; } |
 	grep -v -x -e poll-client -e board-sim | sort -u | paste -sd ,)
 tarball=$(./tests/tools/debian-tarball.sh "testbed-$arch-$RELEASE" --variant=apt --arch="$arch" \
 	--include="$deps" "$RELEASE")

@@ -1,0 +1,76 @@
+#!/bin/bash
+# poll-events on MQTT against a real broker in the lab's client host, one
+# table of what the broker holds, retained: the discovery and state of the
+# boards, one that leaves, hostile names, a broker restart (everything again
+# within 10 s), and SIGKILL (the last will).
+T_LAB=2
+source "$(dirname "$0")/lib.sh"
+for tool in mosquitto mosquitto_sub; do
+	command -v $tool >/dev/null || t_skip_or_fail "$tool not found (mosquitto, mosquitto-clients)"
+done
+! "$POLL_EVENTS" --mqtt x </dev/null 2>&1 | grep -q 'built without MQTT' ||
+	t_skip_or_fail "poll-events built without MQTT (libmosquitto-dev)"
+PORT=5000
+MQTT_PORT=1883
+PREFIX=lab
+# A broker back in use within this, as promised, plus the time to read it.
+REPUBLISH_LIMIT_S=12
+
+# broker: a broker of the client host's own, with nothing kept, once it runs.
+broker() {
+	"$LAB" client mosquitto -v -p $MQTT_PORT >"$T_DIR/broker.log" 2>&1 &
+	BROKER=$!
+	wait_for 10 grep -q "mosquitto version .* running" "$T_DIR/broker.log" || t_fail "no broker"
+}
+# retained: every retained message, "TOPIC PAYLOAD", sorted.
+retained() {
+	"$LAB" client mosquitto_sub -p $MQTT_PORT -t '#' -v --retained-only -W 1 2>/dev/null | sort
+}
+# has TEXT: the retained messages hold the line TEXT.
+has() { retained | grep -q -x -F -- "$1"; }
+
+broker
+# gate answers a few times and leaves; the other board's names are hostile,
+# in turn: "a/b+#", control bytes, bytes that are not UTF-8.
+t_board 1 $PORT /dev/null --name gate --distance 1.5 --count 20 --delay 10
+t_board 2 $PORT /dev/null --reply-hex 612f622b2320322e35 --reply-hex 011b20322e35 --reply-hex fffe20322e35 --delay 50
+"$LAB" client "$POLL_EVENTS" --hold 1 --mqtt "mqtt://127.0.0.1:$MQTT_PORT" --mqtt-prefix $PREFIX -- \
+	"$POLL_CLIENT" $PORT >"$T_DIR/events" 2>"$T_DIR/err" &
+events=$!
+wait_for 15 has "$PREFIX/gate/presence OFF" || t_fail "gate never gone on the broker"
+state=$(retained)
+
+# check CASE TOPIC WANT_ERE: the retained message of TOPIC matches WANT_ERE.
+check() { t_match "$1: $2" "$(printf '%s\n' "$state" | sed -n "s|^$2 ||p")" "$3"; }
+check "two boards" "$PREFIX/status" '^online$'
+check "two boards" "homeassistant/binary_sensor/${PREFIX}_gate/presence/config" \
+	'"unique_id":"lab_gate_presence","device_class":"occupancy","state_topic":"lab/gate/presence".*"availability_topic":"lab/status","device":\{"identifiers":\["lab_gate"\],"name":"gate"'
+check "two boards" "homeassistant/sensor/${PREFIX}_gate/distance/config" \
+	'"unique_id":"lab_gate_distance","device_class":"distance","unit_of_measurement":"m"'
+check "a board that leaves" "$PREFIX/gate/presence" '^OFF$'
+check "a board that leaves" "$PREFIX/gate/distance" '^1\.500000$'
+check "hostile names" "$PREFIX/a_2fb_2b_23/presence" '^ON$'
+check "hostile names" "homeassistant/sensor/${PREFIX}_a_2fb_2b_23/distance/config" '"name":"a/b\+#"'
+check "hostile names" "homeassistant/sensor/${PREFIX}__01_1b/distance/config" '"name":"\\u0001\\u001b"'
+check "hostile names" "homeassistant/sensor/${PREFIX}__ff_fe/distance/config" '"name":"\\u00ff\\u00fe"'
+t_eq "hostile names: every topic safe" "$(printf '%s\n' "$state" | cut -d' ' -f1 | grep -c '[+#[:cntrl:]]')" 0
+
+# The broker restarts with nothing kept: the state and discovery come again.
+kill -TERM $BROKER
+t_wait_exit 5 $BROKER
+broker
+started=$SECONDS
+wait_for $REPUBLISH_LIMIT_S has "$PREFIX/gate/presence OFF" || true
+t_between "broker restart: everything retained again, in seconds" "$((SECONDS - started))" 0 $((REPUBLISH_LIMIT_S - 1))
+t_eq "broker restart: the same retained messages as before" "$(retained)" "$state"
+t_eq "broker restart: the events go on" "$(kill -0 $events && echo running)" running
+
+# SIGKILL: the broker publishes the last will.
+kill -KILL $events
+t_wait_exit 5 $events
+wait_for 10 has "$PREFIX/status offline" || true
+t_eq "SIGKILL: the last will says offline" "$(retained | grep "^$PREFIX/status ")" "$PREFIX/status offline"
+
+kill -TERM $BROKER
+t_wait_exit 5 $BROKER
+t_finish
