@@ -2,10 +2,10 @@
 # poll-events on MQTT against a real broker in the lab's client host, one
 # table of what the broker holds, retained: the discovery and state of the
 # boards, one that leaves, hostile names, a broker restart (everything again
-# within 10 s), and SIGKILL (the last will).
+# within 10 s), SIGKILL (the last will), and a broker that wants a password.
 T_LAB=2
 source "$(dirname "$0")/lib.sh"
-for tool in mosquitto mosquitto_sub; do
+for tool in mosquitto mosquitto_sub mosquitto_passwd; do
 	command -v $tool >/dev/null || t_skip_or_fail "$tool not found (mosquitto, mosquitto-clients)"
 done
 ! "$POLL_EVENTS" --mqtt x </dev/null 2>&1 | grep -q 'built without MQTT' ||
@@ -72,5 +72,27 @@ wait_for 10 has "$PREFIX/status offline" || true
 t_eq "SIGKILL: the last will says offline" "$(retained | grep "^$PREFIX/status ")" "$PREFIX/status offline"
 
 kill -TERM $BROKER
+t_wait_exit 5 $BROKER
+
+# A broker that takes no one without a password: the user name and password
+# from systemd's credential, as the unit's drop-in hands them over.
+mkdir -p "$T_DIR/credentials"
+printf 'board\nsecret\n' >"$T_DIR/credentials/mqtt"
+: >"$T_DIR/passwd"
+mosquitto_passwd -b "$T_DIR/passwd" board secret
+# It stays root: the files are in the test's own scratch.
+printf 'user root\nlistener %s\nallow_anonymous false\npassword_file %s\n' $MQTT_PORT "$T_DIR/passwd" >"$T_DIR/broker.conf"
+"$LAB" client mosquitto -v -c "$T_DIR/broker.conf" >"$T_DIR/broker.log" 2>&1 &
+BROKER=$!
+wait_for 10 grep -q "mosquitto version .* running" "$T_DIR/broker.log" || t_fail "no broker"
+CREDENTIALS_DIRECTORY=$T_DIR/credentials "$LAB" client "$POLL_EVENTS" --mqtt "mqtt://127.0.0.1:$MQTT_PORT" \
+	--mqtt-prefix $PREFIX -- sleep 60 >/dev/null 2>&1 &
+events=$!
+sub() { "$LAB" client mosquitto_sub -p $MQTT_PORT -u board -P secret -t "$PREFIX/status" -C 1 -W 2 2>/dev/null; }
+online() { [ "$(sub)" = online ]; }
+wait_for 10 online || true
+t_eq "a password from systemd's credential: the broker takes it" "$(sub)" online
+kill -TERM $events $BROKER
+t_wait_exit 5 $events
 t_wait_exit 5 $BROKER
 t_finish
