@@ -55,6 +55,7 @@ static struct {
 	char unique[PREFIX_MAX];   // the prefix as a Home Assistant id
 	bool connected;
 	bool connecting;
+	bool refused;   // the broker said no: connect again after the pause too
 	int pending;
 	double retry_at_s;
 	double retry_s;
@@ -158,6 +159,7 @@ on_connect(struct mosquitto *mosq, void * /*data*/, int rc)
 	if (rc != 0) {
 		fprintf(stderr, "poll-events: mqtt: the broker refused: %s\n",
 		    mosquitto_connack_string(rc));
+		M.refused = true;
 		return;
 	}
 	M.connected = true;
@@ -287,6 +289,15 @@ mqtt_poll_fd(short *events)
 	return fd;
 }
 
+// schedule_retry: the next try to connect, after a pause that doubles up to
+// the most.
+static void
+schedule_retry(double now_s)
+{
+	M.retry_at_s = now_s + M.retry_s;
+	M.retry_s = M.retry_s * 2 > RECONNECT_MOST_S ? RECONNECT_MOST_S : M.retry_s * 2;
+}
+
 int
 mqtt_service(short revents, double now_s)
 {
@@ -305,19 +316,16 @@ mqtt_service(short revents, double now_s)
 	} else {
 		rc = MOSQ_ERR_NO_CONN;
 	}
-	if (rc != MOSQ_ERR_SUCCESS && (M.connected || M.connecting)) {
-		// Lost: a new connection after a pause, the state published again then.
-		M.connected = M.connecting = false;
-		M.retry_at_s = now_s + M.retry_s;
-		M.retry_s = M.retry_s * 2 > RECONNECT_MOST_S ? RECONNECT_MOST_S : M.retry_s * 2;
+	if ((rc != MOSQ_ERR_SUCCESS && (M.connected || M.connecting)) || M.refused) {
+		// Lost or refused: a new connection after a pause, the state
+		// published again then.
+		M.connected = M.connecting = M.refused = false;
+		schedule_retry(now_s);
 	}
 	if (!M.connected && !M.connecting && now_s >= M.retry_at_s) {
 		M.connecting = mosquitto_reconnect_async(M.mosq) == MOSQ_ERR_SUCCESS;
-		if (!M.connecting) {
-			M.retry_at_s = now_s + M.retry_s;
-			M.retry_s =
-			    M.retry_s * 2 > RECONNECT_MOST_S ? RECONNECT_MOST_S : M.retry_s * 2;
-		}
+		if (!M.connecting)
+			schedule_retry(now_s);
 	}
 	return SERVICE_MS;
 }
