@@ -42,10 +42,12 @@ written_kib() { awk '$3 == "vda" { print int($10 / 2) }' /proc/diskstats; }
 journal_kib() { du -sk /var/log/journal | cut -f1; }
 # requests: the UDP datagrams that the board has sent, its clients' requests.
 requests() { awk '/^Udp:/ && n++ { print $5 }' /proc/net/snmp; }
-# cpu_us UNIT..: the CPU time of the units' processes, in microseconds.
+# cpu_us UNIT..: the CPU time of the units' processes, in microseconds
+# (none for a unit that has no processes, and so no cgroup).
 cpu_us() {
 	for u in "$@"; do
-		sed -n 's/^usage_usec //p' "/sys/fs/cgroup$(systemctl show -p ControlGroup --value "$u")/cpu.stat"
+		cg=$(systemctl show -p ControlGroup --value "$u")
+		[ -z "$cg" ] || sed -n 's/^usage_usec //p' "/sys/fs/cgroup$cg/cpu.stat"
 	done | awk '{ s += $1 } END { print s + 0 }'
 }
 main_pid() { systemctl show -p MainPID --value "$1"; }
@@ -68,7 +70,8 @@ while read -r b n; do report "near $b" "$n"; done </tmp/counts
 # systemd's few lines) and closes after FLOOD_S; it holds the checks.
 mount -o remount,noatime /
 sync
-units="$unit $flood systemd-journald.service"
+# Every journald: the lines' one too, where lines went before events.
+units="$unit $flood systemd-journald.service systemd-journald@poll-client.service"
 written0=$(written_kib) journal0=$(journal_kib) requests0=$(requests) cpu0=$(cpu_us $units) up0=$(uptime_s)
 t_flood=$(date +%s)
 mark checks
