@@ -65,11 +65,19 @@ for group in "$@"; do
 	esac
 done
 
+# installed PKG: true if dpkg has PKG installed; a name without an
+# architecture means the native one (or the architecture-independent one),
+# as a library installed for several architectures answers for each.
+native=$(dpkg --print-architecture 2>/dev/null)
+installed() {
+	case $1 in *:*) q=$1 ;; *) q=$1:$native ;; esac
+	[ "$(dpkg-query -W -f '${db:Status-Abbrev}' "$q" 2>/dev/null)" = "ii " ] ||
+		[ "$(dpkg-query -W -f '${db:Status-Abbrev}' "$1" 2>/dev/null)" = "ii " ]
+}
 missing=""
 for pkg in $wanted; do
 	case " $missing " in *" $pkg "*) continue ;; esac
-	[ "$(dpkg-query -W -f '${db:Status-Abbrev}' "$pkg" 2>/dev/null)" = "ii " ] ||
-		missing="$missing $pkg"
+	installed "$pkg" || missing="$missing $pkg"
 done
 add_arches=""
 if [ $multiarch = yes ]; then
