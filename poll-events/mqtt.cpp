@@ -63,6 +63,14 @@ static struct {
 	size_t n_boards;
 } M;
 
+// id_byte: true for the bytes that an id keeps as they are.
+static bool
+id_byte(unsigned char c)
+{
+	return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+	    c == '-';
+}
+
 size_t
 board_id(const char *name, size_t len, char out[BOARD_ID_MAX])
 {
@@ -70,8 +78,7 @@ board_id(const char *name, size_t len, char out[BOARD_ID_MAX])
 	size_t n = 0;
 	for (size_t i = 0; i < len; i++) {
 		unsigned char c = static_cast<unsigned char>(name[i]);
-		if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-		    c == '-') {
+		if (id_byte(c)) {
 			out[n++] = static_cast<char>(c);
 		} else {
 			out[n++] = '_';
@@ -240,9 +247,7 @@ mqtt_start(const mqtt_settings *s)
 	snprintf(M.prefix, sizeof M.prefix, "%s", s->prefix);
 	for (size_t i = 0; M.prefix[i] != '\0'; i++) {
 		char c = M.prefix[i];
-		bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-		    (c >= '0' && c <= '9') || c == '-';
-		M.unique[i] = safe ? c : '_';
+		M.unique[i] = id_byte(static_cast<unsigned char>(c)) ? c : '_';
 		M.unique[i + 1] = '\0';
 	}
 	char user[SECRET_MAX], password[SECRET_MAX];

@@ -124,13 +124,13 @@ for system in "${systems[@]}"; do
 	if [ "$release" = bookworm ]; then
 		NET=
 		! ls "$APT_CACHE/$release"/*.deb >/dev/null 2>&1 || NET=--net
-	fi
-	# shellcheck disable=SC2086
-	if [ "$release" = bookworm ] && ! unshare $NET "$src/tests/tools/debian-mirror.sh" --answers "$release"; then
-		use_cached_copy "$root" "$apt" || {
-			t_fail "$release: the Debian archive $("$src/tests/tools/debian-mirror.sh") does not answer, and the cache $APT_CACHE/$release has no packages yet"
-			continue
-		}
+		# shellcheck disable=SC2086
+		if ! unshare $NET "$src/tests/tools/debian-mirror.sh" --answers "$release"; then
+			use_cached_copy "$root" "$apt" || {
+				t_fail "$release: the Debian archive $("$src/tests/tools/debian-mirror.sh") does not answer, and the cache $APT_CACHE/$release has no packages yet"
+				continue
+			}
+		fi
 	fi
 	# On 13 the set-up is done, and the demo takes the quick check's tree.
 	in_system "$root" "$apt" "CI=${CI:-} ./scripts/demo.sh 5" \
