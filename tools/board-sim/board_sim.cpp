@@ -293,6 +293,14 @@ main(int argc, char *argv[])
 	addr.sin_addr.s_addr = htonl(INADDR_ANY);
 	if (bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0)
 		fail("bind");
+	// A board that waits before each answer keeps only the few requests that
+	// its smallest buffer holds, as a busy board does: with more than one
+	// board, a client asks faster than each answers, and a queue of every
+	// request would make the answers ever staler.
+	int smallest = 1;
+	if (opt.delay_ms > 0 &&
+	    setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest) < 0)
+		fail("setsockopt SO_RCVBUF");
 
 	double start_s = now_s();
 	unsigned long answered = 0;
