@@ -6,7 +6,7 @@
 # counted: they come from the image's age.
 set -u
 . /mnt/payload/settings.sh
-WAIT_STEP_S=0.1
+WAIT_STEP_S=0.25
 . /mnt/payload/common.sh
 unit=poll-client@$PORT.service
 flood=poll-client@$FLOOD_PORT.service
@@ -15,27 +15,40 @@ lines_unit=poll-client-lines@$FLOOD_PORT.service
 EVENTS_LIMIT_S=60
 # Seconds that systemd may take to start the client three times while it fails.
 RESTARTS_LIMIT_S=20
+# What the waits read: each unit's messages as journald takes them, written
+# by one follower each, so that a try of a wait is a grep, not a journalctl
+# of its own (a second of emulation each).
+unit_log=/tmp/unit.log
+flood_log=/tmp/flood.log
 
 uptime_s() { cut -d' ' -f1 /proc/uptime; }
 # mark STEP: when STEP began, in seconds since power-on.
 mark() { report "at $1" "$(uptime_s)"; }
 restarts() { systemctl show -p NRestarts --value "$unit"; }
-# events UNIT SINCE: each event of UNIT in the system journal since SINCE
-# (seconds since the epoch), as its text, "EVENT BOARD DISTANCE [SECONDS]".
-events() {
-	journalctl -q -o cat -u "$1" --since "@$2" POLL_EVENT=near POLL_EVENT=moved POLL_EVENT=gone
+# follow UNIT FILE [MATCH..]: from now on, the messages of UNIT in the system
+# journal (those that match MATCH, journalctl's field matches), as their
+# text, "EVENT BOARD DISTANCE [SECONDS]" for an event, appended to FILE.
+follow() {
+	_unit=$1 _file=$2
+	shift 2
+	journalctl -f -q -o cat --since "@$(date +%s)" -u "$_unit" "$@" >"$_file" &
 }
-# near_counts SINCE: "BOARD COUNT" for each board of the unit, its near
-# events since SINCE.
+# line_after FILE: the number of the line that FILE's next line will have.
+line_after() { echo $(($(wc -l <"$1") + 1)); }
+# near_counts LINE: "BOARD COUNT" for each board of the unit, its near events
+# from line LINE of its log on.
 near_counts() {
 	for b in $BOARDS; do
-		echo "$b $(journalctl -q -o cat -u "$unit" --since "@$1" POLL_EVENT=near POLL_BOARD="$b" | grep -c .)"
+		echo "$b $(tail -n +"$1" "$unit_log" | grep -c "^near $b ")"
 	done
 }
-# every_board_since SINCE: true once every board has come near since SINCE;
-# the counts of its last read stay in /tmp/counts, to be reported as read.
+# every_board_since LINE: true once every board has come near from line LINE
+# of the unit's log on; the counts of its last read stay in /tmp/counts, to
+# be reported as read.
 every_board_since() { near_counts "$1" >/tmp/counts && ! grep -q ' 0$' /tmp/counts; }
-restarted_since() { [ "$(restarts)" -ge $(($1 + 3)) ]; }
+# restarted_since LINE: true once systemd has scheduled three restarts of the
+# unit from line LINE of its log on.
+restarted_since() { [ "$(tail -n +"$1" "$unit_log" | grep -c 'Scheduled restart job')" -ge 3 ]; }
 # written_kib: KiB written to the root disk since power-on.
 written_kib() { awk '$3 == "vda" { print int($10 / 2) }' /proc/diskstats; }
 # journal_kib: KiB that the persistent journals (every namespace) take.
@@ -61,19 +74,11 @@ else
 fi
 
 mark enable
-t0=$(date +%s)
+follow "$unit" "$unit_log"
 systemctl enable --now "$unit" 2>&1 | sed 's/^/systemctl: /'
-systemctl enable --now "$flood" 2>&1 | sed 's/^/systemctl: /'
-wait_for $EVENTS_LIMIT_S every_board_since "$t0" || report "timed out" "events of every board"
+wait_for $EVENTS_LIMIT_S every_board_since 1 || report "timed out" "events of every board"
 while read -r b n; do report "near $b" "$n"; done </tmp/counts
-# The account of the events opens once both instances run (their starts are
-# systemd's few lines) and closes after FLOOD_S; it holds the checks.
-mount -o remount,noatime /
-sync
-# Every journald: the lines' one too, where lines went before events.
-units="$unit $flood systemd-journald.service systemd-journald@poll-client.service"
-written0=$(written_kib) journal0=$(journal_kib) requests0=$(requests) cpu0=$(cpu_us $units) up0=$(uptime_s)
-t_flood=$(date +%s)
+
 mark checks
 pid=$(main_pid "$unit")
 report uid "$(proc_status "$pid" Uid | cut -f1)"
@@ -82,6 +87,15 @@ report "peak memory" "$(proc_status "$pid" VmHWM) of poll-events," \
 report exposure "$(systemd-analyze security "$unit" 2>/dev/null | sed -n 's/.*Overall exposure level for .*: \([0-9.]*\).*/\1/p')"
 
 mark flood
+# The account of the flood opens once its instance runs (its start is
+# systemd's few lines) and closes after FLOOD_S.
+follow "$flood" "$flood_log" POLL_EVENT=near POLL_EVENT=moved POLL_EVENT=gone
+systemctl enable --now "$flood" 2>&1 | sed 's/^/systemctl: /'
+mount -o remount,noatime /
+sync
+# Every journald: the lines' one too, where lines went before events.
+units="$unit $flood systemd-journald.service systemd-journald@poll-client.service"
+written0=$(written_kib) journal0=$(journal_kib) requests0=$(requests) cpu0=$(cpu_us $units) up0=$(uptime_s)
 now=$(uptime_s)
 left=$((${up0%.*} + FLOOD_S + 1 - ${now%.*}))
 [ $left -le 0 ] || sleep $left
@@ -91,29 +105,32 @@ report "flood requests" "$(($(requests) - requests0))"
 report "flood cpu us" "$(($(cpu_us $units) - cpu0))"
 report "flood written kib" "$(($(written_kib) - written0))"
 report "flood journal growth kib" "$(($(journal_kib) - journal0))"
-events "$flood" "$t0" | sed 's/^/flood event: /'
+# The events as the account closed: the stop makes every near board gone.
+sed 's/^/flood event: /' "$flood_log"
+# No reload: the upgrade's own reloads systemd, and until then a unit that
+# stays stopped needs none.
+systemctl disable --now --no-reload "$flood" 2>/dev/null
 report "raw lines in the system journal" "$(journalctl -q -o cat | grep -c '^Object is detected')"
-systemctl disable --now "$flood" 2>/dev/null
 
 mark fault
 # The network goes away: the client's next send fails, it ends with status 1,
 # and systemd starts it again and again until the address is back.
 dev=$(ip -o -4 addr show | awk -v a="$ADDRESS" '$4 == a { print $2; exit }')
-before=$(restarts)
+before=$(restarts) from=$(line_after "$unit_log")
 t_fault=$(date +%s)
 ip addr flush dev "$dev"
 report "address flushed" "$ADDRESS on $dev"
-wait_for $RESTARTS_LIMIT_S restarted_since "$before"
+wait_for $RESTARTS_LIMIT_S restarted_since "$from"
 report "restarts while down" "$(($(restarts) - before))"
 # systemd's own record: the seconds from each exit to the restart it
 # scheduled, which the unit's RestartSec sets.
 report "restart delays while down" "$(journalctl -q -o short-monotonic --since "@$t_fault" -u "$unit" |
 	awk -F'[][]' '/Main process exited/ { exit_at = $2 }
 		/Scheduled restart job/ && exit_at != "" { printf "%.2f ", $2 - exit_at; exit_at = "" }')"
+from=$(line_after "$unit_log")
 ip addr add "$ADDRESS" broadcast + dev "$dev" 2>/dev/null
-t_back=$(date +%s)
 report "address restored"
-wait_for $EVENTS_LIMIT_S every_board_since "$t_back" || report "timed out" "events of every board after the fault"
+wait_for $EVENTS_LIMIT_S every_board_since "$from" || report "timed out" "events of every board after the fault"
 while read -r b n; do report "near after the fault $b" "$n"; done </tmp/counts
 journalctl -q -o short-monotonic --since "@$t_fault" -u "$unit" | grep -v POLL_ | head -n 20 | sed 's/^/journal: /'
 
@@ -153,4 +170,6 @@ report "stop" "$(journalctl -q -o cat -u "$unit" --since "@$t_purge" |
 
 mark poweroff
 report "done"
-systemctl --check-inhibitors=no --no-wall poweroff
+# At once: the overlay is thrown away, and a clean shutdown costs seconds of
+# emulation.
+systemctl --check-inhibitors=no --no-wall poweroff --force --force

@@ -1,7 +1,7 @@
 #!/bin/bash
 # The armhf client package on an emulated ARM board with Debian 13 and
 # systemd, in the lab: installed with apt, run as poll-client@5000, without
-# and with its network; meanwhile a second instance polls, for FLOOD_S, a
+# and with its network; between, a second instance polls, for FLOOD_S, a
 # board that answers at once and one whose object comes and goes: their
 # events must cost the board's storage and CPU next to nothing. Then the
 # lines' unit, an upgrade and a purge. Checks the board's report
@@ -39,7 +39,7 @@ source "$SRC/board-vm/board-vm.sh"
 i=0
 for b in $BOARDS; do
 	i=$((i + 1))
-	# Paced, so that the board's journal keeps every line of the test.
+	# Paced, so that this instance takes little of the board's one CPU.
 	t_board $i $PORT /dev/null --name $b --moving 1,4,10 --delay 100
 done
 t_board 3 $FLOOD_PORT /dev/null --name wall --distance 1.5
