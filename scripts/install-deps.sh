@@ -44,7 +44,7 @@ qemu-utils e2fsprogs"
 TEST="tcpdump libpcap-dev qemu-user libc6-armhf-cross libc6-armel-cross libc6-arm64-cross
 libgtest-dev googletest clang libclang-rt-dev clang-tidy clang-format cppcheck
 valgrind strace util-linux procps systemd dpkg binutils groff-base man-db
-musl-tools autopkgtest uidmap shellcheck python3 moreutils mosquitto mosquitto-clients zstd"
+musl-tools autopkgtest uidmap shellcheck python3 moreutils mosquitto mosquitto-clients zstd ccache"
 FOREIGN_ARCHES="armhf armel arm64"
 # What a package enables that the set-up keeps: binfmt-support registers the
 # qemu-user handlers again at every boot.

@@ -40,6 +40,8 @@ groups=(test)
 ./scripts/install-deps.sh "${groups[@]}"
 
 jobs=$(nproc)
+# What ccache keeps at most, for all the trees (about 60 MB a run).
+CCACHE_MAX=500M
 # The tests that take minutes of CPU run beside the rows from the start, each
 # in its tree, at its niceness: the emulated Debian board, the longest, at
 # the rows' own; the newcomer's Debian systems niced, taking what is left.
@@ -67,15 +69,23 @@ fi
 built=" "
 # build_tree DIR: configures and builds the tree DIR of the checkout at
 # $top, once, as "${as[@]}" says; a cross tree takes the host's tools from
-# the native one.
+# the native one. Every compilation goes through ccache, whose objects are
+# kept in the cache folder of the user who builds, keyed by the
+# compilation's inputs, so that what did not change is not compiled again
+# on the next run; paths under the checkout count relative to it, so that
+# every clone finds them. A kept object's debug information may name the
+# folder of the clone that made it.
 build_tree() {
 	[[ $built != *" $top/$1 "* ]] || return 0
-	local host_tools=()
+	local host_tools=() ccache=()
 	[[ $(tree_args "$1") != *TOOLCHAIN* ]] || host_tools=(-DPOLL_CLIENT_HOST_TOOLS="$top/build")
+	ccache=(env CCACHE_DIR="$("${as[@]}" "$top/tests/tools/cache.sh" --dir)/ccache" CCACHE_BASEDIR="$top"
+		CCACHE_NOHASHDIR=true CCACHE_MAXSIZE="$CCACHE_MAX")
 	# shellcheck disable=SC2046  # the tree's arguments, one word each
 	"${as[@]}" cmake -S "$top" -B "$top/$1" -DCMAKE_BUILD_TYPE=Release -DPOLL_CLIENT_TESTS=ON \
-		"${host_tools[@]}" $(tree_args "$1") >/dev/null && "${as[@]}" cmake --build "$top/$1" -j "$jobs" ||
-		return 1
+		-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
+		"${host_tools[@]}" $(tree_args "$1") >/dev/null &&
+		"${as[@]}" "${ccache[@]}" cmake --build "$top/$1" -j "$jobs" || return 1
 	built+="$top/$1 "
 }
 
