@@ -40,8 +40,8 @@ groups=(test)
 ./scripts/install-deps.sh "${groups[@]}"
 
 jobs=$(nproc)
-# What ccache keeps at most, for all the trees (about 60 MB a run).
-CCACHE_MAX=500M
+# What ccache keeps at most, for all the trees (a run adds a few MB).
+CCACHE_MAX=100M
 # The tests that take minutes of CPU run beside the rows from the start, each
 # in its tree, at its niceness: the emulated Debian board, the longest, at
 # the rows' own; the newcomer's Debian systems niced, taking what is left.
