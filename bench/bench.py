@@ -456,12 +456,27 @@ def report_events():
             f"{statistics.median(rate):.0f} lines/s (median of {len(rate)}; {spread(rate)}).", ""]
 
 
+# The section of RESULTS that board_vm's figures go in, by hand: kept as it is.
+BOARD_SECTION = "## The emulated board"
+
+
+def kept_board_section():
+    """RESULTS' board section, from its heading to the end, or nothing."""
+    try:
+        with open(RESULTS) as f:
+            old = f.read()
+    except FileNotFoundError:
+        return ""
+    at = old.find(BOARD_SECTION)
+    return old[at:] if at >= 0 else ""
+
+
 def report():
     """Every section's tables, all figures in hand before RESULTS is written."""
     text = ["# poll-client benchmark", "", need("host", "line"), ""]
     for s in SECTIONS:
         text += globals()[f"report_{s}"]()
-    body = "\n".join(text)
+    body = "\n".join(text) + kept_board_section()
     with open(RESULTS + ".part", "w") as f:
         f.write(body)
     shutil.move(RESULTS + ".part", RESULTS)

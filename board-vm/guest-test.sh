@@ -1,9 +1,11 @@
 #!/bin/sh
 # Runs on the emulated board as root, from the host's payload disk, with its
-# settings (BOARDS, PORT, FLOOD_PORT, FLOOD_S, ADDRESS) beside
-# it: each finding is a line of its report on the virtio console, which
-# tests/board_vm_test.sh judges. Atime updates are left out of the writes
-# counted: they come from the image's age.
+# settings (BOARDS, PORT, FLOOD_PORT, FLOOD_S, FLOOD_REQUESTS, ADDRESS)
+# beside it: each finding is a line of its report on the virtio console,
+# which tests/board_vm_test.sh judges. Each finding that a wait proved is
+# reported from the read that proved it: a journal read again may miss what
+# the first saw (journald may be growing its file at that moment). Atime
+# updates are left out of the writes counted: they come from the image's age.
 set -u
 . /mnt/payload/settings.sh
 WAIT_STEP_S=0.25
@@ -13,8 +15,11 @@ flood=poll-client@$FLOOD_PORT.service
 lines_unit=poll-client-lines@$FLOOD_PORT.service
 # Seconds that the events of every board may take to come.
 EVENTS_LIMIT_S=60
-# Seconds that systemd may take to start the client three times while it fails.
+# Seconds that systemd may take to start the client three times while it
+# fails, and to record the stop at the purge.
 RESTARTS_LIMIT_S=20
+# Seconds that the flood may take to send FLOOD_REQUESTS: a bound on a hang.
+FLOOD_LIMIT_S=600
 # What the waits read: each unit's messages as journald takes them, written
 # by one follower each, so that a try of a wait is a grep, not a journalctl
 # of its own (a second of emulation each).
@@ -24,22 +29,24 @@ flood_log=/tmp/flood.log
 uptime_s() { cut -d' ' -f1 /proc/uptime; }
 # mark STEP: when STEP began, in seconds since power-on.
 mark() { report "at $1" "$(uptime_s)"; }
-restarts() { systemctl show -p NRestarts --value "$unit"; }
 # follow UNIT FILE [MATCH..]: from now on, the messages of UNIT in the system
-# journal (those that match MATCH, journalctl's field matches), as their
-# text, "EVENT BOARD DISTANCE [SECONDS]" for an event, appended to FILE.
+# journal (those that match MATCH, journalctl's field matches), appended to
+# FILE, each as "[MONOTONIC] HOST IDENTIFIER: TEXT" ("...: EVENT BOARD
+# DISTANCE [SECONDS]" for an event).
 follow() {
 	_unit=$1 _file=$2
 	shift 2
-	journalctl -f -q -o cat --since "@$(date +%s)" -u "$_unit" "$@" >"$_file" &
+	journalctl -f -q -o short-monotonic --since "@$(date +%s)" -u "$_unit" "$@" >"$_file" &
 }
+# since LINE FILE: FILE's lines from line LINE on.
+since() { tail -n +"$1" "$2"; }
 # line_after FILE: the number of the line that FILE's next line will have.
 line_after() { echo $(($(wc -l <"$1") + 1)); }
 # near_counts LINE: "BOARD COUNT" for each board of the unit, its near events
 # from line LINE of its log on.
 near_counts() {
 	for b in $BOARDS; do
-		echo "$b $(tail -n +"$1" "$unit_log" | grep -c "^near $b ")"
+		echo "$b $(since "$1" "$unit_log" | grep -c "]: near $b ")"
 	done
 }
 # every_board_since LINE: true once every board has come near from line LINE
@@ -47,8 +54,11 @@ near_counts() {
 # be reported as read.
 every_board_since() { near_counts "$1" >/tmp/counts && ! grep -q ' 0$' /tmp/counts; }
 # restarted_since LINE: true once systemd has scheduled three restarts of the
-# unit from line LINE of its log on.
-restarted_since() { [ "$(tail -n +"$1" "$unit_log" | grep -c 'Scheduled restart job')" -ge 3 ]; }
+# unit from line LINE of its log on; those lines, as read, stay in /tmp/down.
+restarted_since() { since "$1" "$unit_log" >/tmp/down && [ "$(grep -c 'Scheduled restart job' /tmp/down)" -ge 3 ]; }
+# stopped_since LINE: true once systemd has recorded the unit's stop, clean or
+# failed, from line LINE of its log on; those lines stay in /tmp/stop.
+stopped_since() { since "$1" "$unit_log" >/tmp/stop && grep -q -e 'Deactivated successfully' -e 'Failed with result' /tmp/stop; }
 # written_kib: KiB written to the root disk since power-on.
 written_kib() { awk '$3 == "vda" { print int($10 / 2) }' /proc/diskstats; }
 # journal_kib: KiB that the persistent journals (every namespace) take.
@@ -99,6 +109,10 @@ written0=$(written_kib) journal0=$(journal_kib) requests0=$(requests) cpu0=$(cpu
 now=$(uptime_s)
 left=$((${up0%.*} + FLOOD_S + 1 - ${now%.*}))
 [ $left -le 0 ] || sleep $left
+# Then until FLOOD_REQUESTS were sent: a count, which a slow host takes
+# longer to reach.
+flooded() { [ $(($(requests) - requests0)) -ge "$FLOOD_REQUESTS" ]; }
+wait_for $FLOOD_LIMIT_S flooded || report "timed out" "the flood's requests"
 sync
 report "flood seconds" "$(awk -v a="$up0" -v b="$(uptime_s)" 'BEGIN { printf "%.1f", b - a }')"
 report "flood requests" "$(($(requests) - requests0))"
@@ -116,31 +130,32 @@ mark fault
 # The network goes away: the client's next send fails, it ends with status 1,
 # and systemd starts it again and again until the address is back.
 dev=$(ip -o -4 addr show | awk -v a="$ADDRESS" '$4 == a { print $2; exit }')
-before=$(restarts) from=$(line_after "$unit_log")
-t_fault=$(date +%s)
+from=$(line_after "$unit_log")
 ip addr flush dev "$dev"
 report "address flushed" "$ADDRESS on $dev"
 wait_for $RESTARTS_LIMIT_S restarted_since "$from"
-report "restarts while down" "$(($(restarts) - before))"
+report "restarts while down" "$(grep -c 'Scheduled restart job' /tmp/down)"
 # systemd's own record: the seconds from each exit to the restart it
 # scheduled, which the unit's RestartSec sets.
-report "restart delays while down" "$(journalctl -q -o short-monotonic --since "@$t_fault" -u "$unit" |
-	awk -F'[][]' '/Main process exited/ { exit_at = $2 }
-		/Scheduled restart job/ && exit_at != "" { printf "%.2f ", $2 - exit_at; exit_at = "" }')"
+report "restart delays while down" "$(awk -F'[][]' '/Main process exited/ { exit_at = $2 }
+	/Scheduled restart job/ && exit_at != "" { printf "%.2f ", $2 - exit_at; exit_at = "" }' /tmp/down)"
 from=$(line_after "$unit_log")
 ip addr add "$ADDRESS" broadcast + dev "$dev" 2>/dev/null
 report "address restored"
 wait_for $EVENTS_LIMIT_S every_board_since "$from" || report "timed out" "events of every board after the fault"
 while read -r b n; do report "near after the fault $b" "$n"; done </tmp/counts
-journalctl -q -o short-monotonic --since "@$t_fault" -u "$unit" | grep -v POLL_ | head -n 20 | sed 's/^/journal: /'
+grep -v -E ']: (near|moved|gone) ' /tmp/down | head -n 20 | sed 's/^/journal: /'
 
 mark lines
 # Every line instead of events, one step away: the lines' unit, whose lines
 # the documented command reads in memory. It floods; stopped once seen.
 systemctl start "$lines_unit"
-last_line() { journalctl --namespace=+poll-client -q -o cat -u "$lines_unit" -n 1 | grep -q '^Object is detected'; }
+last_line() {
+	journalctl --namespace=+poll-client -q -o cat -u "$lines_unit" -n 1 >/tmp/last_line &&
+		grep -q '^Object is detected' /tmp/last_line
+}
 wait_for $EVENTS_LIMIT_S last_line || report "timed out" "a line of the lines' unit"
-report "the lines' unit's last line" "$(journalctl --namespace=+poll-client -q -o cat -u "$lines_unit" -n 1)"
+report "the lines' unit's last line" "$(cat /tmp/last_line)"
 systemctl stop "$lines_unit"
 
 mark upgrade
@@ -159,14 +174,14 @@ report "programs that run a deleted file" "$(for p in $(pidof poll-client poll-e
 mark purge
 # apt purge removes the package and its configuration at once: its
 # removal's stop, then the purge.
-t_purge=$(date +%s)
+from=$(line_after "$unit_log")
 apt-get purge -y -q poll-client >/tmp/apt.log 2>&1 || sed 's/^/apt: /' /tmp/apt.log
 report "programs after purge" "$(pidof poll-client poll-events | wc -w)"
 report "links to the units after purge" "$(find /etc/systemd/system -lname '*/poll-client*@*' | wc -l)"
 # systemd's own record of the stop.
-report "stop" "$(journalctl -q -o cat -u "$unit" --since "@$t_purge" |
-	grep -c -e 'Deactivated successfully' -e 'Failed with result')" \
-	"$(journalctl -q -o cat -u "$unit" --since "@$t_purge" | grep -c 'Failed with result')"
+wait_for $RESTARTS_LIMIT_S stopped_since "$from" || report "timed out" "the stop's record"
+report "stop" "$(grep -c -e 'Deactivated successfully' -e 'Failed with result' /tmp/stop)" \
+	"$(grep -c 'Failed with result' /tmp/stop)"
 
 mark poweroff
 report "done"

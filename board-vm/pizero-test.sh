@@ -16,13 +16,15 @@ STARTS_DOWN=3
 TICKS_PER_S=100
 
 client() { pidof poll-client; }
+# seen_client: the client that the last wait for one found, as it found it.
+seen_client=
 replies() { awk '/^Udp:/ && n++ { print $2 }' /proc/net/snmp; }
 
 # wait_until CMD..: waits for CMD to succeed, or reports that it did not.
 wait_until() { wait_for $WAIT_LIMIT_S "$@" || { report "timed out" "$*"; return 1; }; }
-running() { [ -n "$(client)" ]; }
+running() { seen_client=$(client) && [ -n "$seen_client" ]; }
 polling_since() { [ "$(replies)" -ge $(($1 + REPLIES)) ]; }
-another_client() { [ -n "$(client)" ] && [ "$(client)" != "$1" ]; }
+another_client() { running && [ "$seen_client" != "$1" ]; }
 # respawner: the inittab line's shell, in its pause before each start of the
 # client, as "PID STARTED" (seconds since boot, when the kernel made it).
 respawner() {
@@ -47,14 +49,14 @@ starts_seen() {
 }
 
 wait_until running
-report client "$(client)"
+report client "$seen_client"
 wait_until polling_since 0
 pid=$(client)
 kill -KILL "$pid"
 report killed "$pid"
 base=$(replies)
 wait_until another_client "$pid" && wait_until polling_since "$base"
-report "client after the kill" "$(client)"
+report "client after the kill" "$seen_client"
 ip addr flush dev "$DEV"
 report "address flushed"
 last="" seen=0
@@ -64,6 +66,6 @@ report "address restored"
 wait_until running
 base=$(replies)
 wait_until polling_since "$base"
-report "client at the end" "$(client)"
+report "client at the end" "$seen_client"
 report "done"
 poweroff -f

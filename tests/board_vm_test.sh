@@ -12,14 +12,16 @@ PORT=5000
 BOARDS="north east"
 BOOT_LIMIT_S=420
 FLOOD_PORT=5001
+# The flood lasts FLOOD_S, and until its clients have sent FLOOD_REQUESTS
+# (84,608 in 60 s on a quiet host, half that beside a busy loop).
 FLOOD_S=60
+FLOOD_REQUESTS=5000
 # In the flood, at most: the persistent journal's growth and the writes to
-# the board's disk, in KiB; and the CPU per request of the clients,
-# poll-events and journald, in microseconds: 3/4 of the 1,150 that the
-# clients and journald took with every line in the journal.
+# the board's disk, in KiB. Its CPU per request is printed, not judged: the
+# guest's CPU is busy all through, so the figure is the host's pace
+# (docs/testing.md, "Figures printed, not judged").
 FLOOD_JOURNAL_KIB=64
 FLOOD_WRITTEN_KIB=1024
-FLOOD_CPU_US_PER_REQUEST=862
 # Seconds from an exit of the failed client to its restart, at least: the
 # unit's RestartSec, 2 s, less how late journald may stamp the exit on a
 # busy emulated board (1.94 s seen). RestartSec=100ms gave at most 1.17 s.
@@ -56,8 +58,8 @@ dpkg-deb -R "$BOARD_DEB" "$T_DIR/next"
 sed -i 's/^Version: .*/&+1/' "$T_DIR/next/DEBIAN/control"
 mkdir -p "$payload/next"
 dpkg-deb -b --root-owner-group "$T_DIR/next" "$payload/next/poll-client_next_armhf.deb" >/dev/null
-printf 'BOARDS="%s"\nPORT=%s\nFLOOD_PORT=%s\nFLOOD_S=%s\n' "$BOARDS" $PORT $FLOOD_PORT $FLOOD_S \
-	>"$payload/settings.sh"
+printf 'BOARDS="%s"\nPORT=%s\nFLOOD_PORT=%s\nFLOOD_S=%s\nFLOOD_REQUESTS=%s\n' "$BOARDS" $PORT $FLOOD_PORT \
+	$FLOOD_S $FLOOD_REQUESTS >"$payload/settings.sh"
 started=$SECONDS
 board_vm_boot "$BOARD_IMAGE" "$payload" "$T_DIR/vm" $BOOT_LIMIT_S || t_fail "cannot boot the board"
 t_wait_exit $((BOOT_LIMIT_S + 10)) "$BOARD_VM_PID"
@@ -86,7 +88,7 @@ per_request=$(awk -v c="$cpu_us" -v r="$requests" 'BEGIN { if (c != "" && r > 0)
 echo "board-vm: flood of $requests requests in $(t_report "$log" 'flood seconds') s: $(t_report "$log" 'flood written kib') KiB" \
 	"written, the persistent journal $(t_report "$log" 'flood journal growth kib') KiB larger, ${per_request} us of CPU a request"
 t_between "the flood ran for FLOOD_S" "$(t_report "$log" 'flood seconds')" $FLOOD_S 1000
-t_between "the flood sent requests by the thousand" "$requests" 5000 1000000000
+t_between "the flood sent requests by the thousand" "$requests" $FLOOD_REQUESTS 1000000000
 events=$(sed -n 's/\r$//; s/^flood event: //p' "$log")
 t_eq "the board whose object stays: one near, nothing more" "$(printf '%s\n' "$events" | awk '$2 == "wall" { print $1 }')" near
 t_match "the board whose object comes and goes: near and gone" \
@@ -95,7 +97,6 @@ t_eq "no raw detection line in the system journal" "$(t_report "$log" 'raw lines
 t_between "the persistent journal grows by at most ${FLOOD_JOURNAL_KIB} KiB" \
 	"$(t_report "$log" 'flood journal growth kib')" 0 $FLOOD_JOURNAL_KIB
 t_between "the disk takes at most ${FLOOD_WRITTEN_KIB} KiB of writes" "$(t_report "$log" 'flood written kib')" 0 $FLOOD_WRITTEN_KIB
-t_between "CPU per request at most 3/4 of what the lines cost" "$per_request" 1 $FLOOD_CPU_US_PER_REQUEST
 t_eq "the lines' unit: the documented command reads its lines in memory" \
 	"$(t_report "$log" "the lines' unit's last line" | detections | cut -d' ' -f1 | grep -c -x -e wall -e door)" 1
 

@@ -22,12 +22,16 @@ broker() {
 	BROKER=$!
 	wait_for 10 grep -q "mosquitto version .* running" "$T_DIR/broker.log" || t_fail "no broker"
 }
-# retained: every retained message, "TOPIC PAYLOAD", sorted.
+# retained: every retained message, "TOPIC PAYLOAD", sorted, as last read;
+# it stays in $T_DIR/retained for the check of what a wait found.
 retained() {
-	"$LAB" client mosquitto_sub -p $MQTT_PORT -t '#' -v --retained-only -W 1 2>/dev/null | sort
+	"$LAB" client mosquitto_sub -p $MQTT_PORT -t '#' -v --retained-only -W 1 2>/dev/null | sort >"$T_DIR/retained"
+	cat "$T_DIR/retained"
 }
 # has TEXT: the retained messages hold the line TEXT.
 has() { retained | grep -q -x -F -- "$1"; }
+# holds STATE: the retained messages are STATE.
+holds() { [ "$(retained)" = "$1" ]; }
 
 broker
 # gate answers a few times and leaves; the other board's names are hostile,
@@ -38,7 +42,7 @@ t_board 2 $PORT /dev/null --reply-hex 612f622b2320322e35 --reply-hex 011b20322e3
 	"$POLL_CLIENT" $PORT >"$T_DIR/events" 2>"$T_DIR/err" &
 events=$!
 wait_for 15 has "$PREFIX/gate/presence OFF" || t_fail "gate never gone on the broker"
-state=$(retained)
+state=$(cat "$T_DIR/retained")
 
 # check CASE TOPIC WANT_ERE: the retained message of TOPIC matches WANT_ERE.
 check() { t_match "$1: $2" "$(printf '%s\n' "$state" | sed -n "s|^$2 ||p")" "$3"; }
@@ -59,17 +63,15 @@ t_eq "hostile names: every topic safe" "$(printf '%s\n' "$state" | cut -d' ' -f1
 kill -TERM $BROKER
 t_wait_exit 5 $BROKER
 broker
-started=$SECONDS
-wait_for $REPUBLISH_LIMIT_S has "$PREFIX/gate/presence OFF" || true
-t_between "broker restart: everything retained again, in seconds" "$((SECONDS - started))" 0 $((REPUBLISH_LIMIT_S - 1))
-t_eq "broker restart: the same retained messages as before" "$(retained)" "$state"
+wait_for $REPUBLISH_LIMIT_S holds "$state" || true
+t_eq "broker restart: the same retained messages as before, within ${REPUBLISH_LIMIT_S} s" "$(cat "$T_DIR/retained")" "$state"
 t_eq "broker restart: the events go on" "$(kill -0 $events && echo running)" running
 
 # SIGKILL: the broker publishes the last will.
 kill -KILL $events
 t_wait_exit 5 $events
 wait_for 10 has "$PREFIX/status offline" || true
-t_eq "SIGKILL: the last will says offline" "$(retained | grep "^$PREFIX/status ")" "$PREFIX/status offline"
+t_eq "SIGKILL: the last will says offline" "$(grep "^$PREFIX/status " "$T_DIR/retained")" "$PREFIX/status offline"
 
 kill -TERM $BROKER
 t_wait_exit 5 $BROKER
@@ -88,10 +90,10 @@ wait_for 10 grep -q "mosquitto version .* running" "$T_DIR/broker.log" || t_fail
 CREDENTIALS_DIRECTORY=$T_DIR/credentials "$LAB" client "$POLL_EVENTS" --mqtt "mqtt://127.0.0.1:$MQTT_PORT" \
 	--mqtt-prefix $PREFIX -- sleep 60 >/dev/null 2>&1 &
 events=$!
-sub() { "$LAB" client mosquitto_sub -p $MQTT_PORT -u board -P secret -t "$PREFIX/status" -C 1 -W 2 2>/dev/null; }
-online() { [ "$(sub)" = online ]; }
+sub() { "$LAB" client mosquitto_sub -p $MQTT_PORT -u board -P secret -t "$PREFIX/status" -C 1 -W 2 2>/dev/null >"$T_DIR/status"; }
+online() { sub && [ "$(cat "$T_DIR/status")" = online ]; }
 wait_for 10 online || true
-t_eq "a password from systemd's credential: the broker takes it" "$(sub)" online
+t_eq "a password from systemd's credential: the broker takes it" "$(cat "$T_DIR/status")" online
 kill -TERM $events $BROKER
 t_wait_exit 5 $events
 t_wait_exit 5 $BROKER
