@@ -7,6 +7,9 @@ T_LAB=2
 source "$(dirname "$0")/lib.sh"
 PORT=5000
 HOLD_S=1
+# Seconds by which an event's time, taken as it is written, may follow the
+# reading of its line: the near's lag shortens the gone's measured delay.
+STAMP_LAG_S=0.05
 # Replies of the board that then falls silent.
 REPLIES=20
 
@@ -21,7 +24,7 @@ events=$!
 t_wait_exit 10 $gate
 t_wait_exit 10 "$T_BOARD"
 gones() { [ "$(grep -c '"event":"gone"' "$T_DIR/events")" -ge 2 ]; }
-wait_for 10 gones
+wait_for 10 gones || t_fail "no gone while no line came"
 kill -TERM $events
 t_wait_exit 5 $events
 t_eq "a SIGTERM passed on: it ends by it, as the client" "$T_STATUS" $((128 + 15))
@@ -45,9 +48,10 @@ for line in open(sys.argv[1]):
     if e["board"] == "gate":
         t[e["event"]] = (datetime.datetime.fromisoformat(e["time"].replace("Z", "+00:00")), e.get("near_s", 0))
 print((t["gone"][0] - t["near"][0]).total_seconds() - t["gone"][1])' "$T_DIR/events")
-t_between "gate's gone comes the hold after its last line, with no line after it" "$gone_after" $HOLD_S $((HOLD_S + 1))
+t_between "gate's gone comes the hold after its last line, with no line after it" "$gone_after" \
+	"$(awk -v h=$HOLD_S -v l=$STAMP_LAG_S 'BEGIN { print h - l }')" $((HOLD_S + 1))
 t_match "the lines that are no detection line counted" "$(cat "$T_DIR/err")" \
-	'poll-events: [0-9]+ lines, [1-9][0-9]* not detection lines, 0 of boards past the 64 tracked'
+	'poll-events: [0-9]+ lines, [1-9][0-9]* not detection lines, 0 of boards not named, 0 boards put out past the 64 tracked'
 
 # The client's own end: its exit status, or its signal.
 "$POLL_EVENTS" -- sh -c 'echo "Object is detected 1.500000 meters away from board gate."; exit 3' >"$T_DIR/out" 2>/dev/null
