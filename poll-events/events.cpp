@@ -67,6 +67,26 @@ find_board(tracker *t, const char *name, size_t len)
 	return nullptr;
 }
 
+bool
+name_board(board_names *named, const char *name, size_t len)
+{
+	if (len == 0 || len > BOARD_NAME_MAX || named->n == MAX_BOARDS ||
+	    memchr(name, ' ', len) != nullptr || memchr(name, '\0', len) != nullptr)
+		return false;
+	memcpy(named->names[named->n], name, len);
+	named->lens[named->n++] = len;
+	return true;
+}
+
+bool
+is_named(const board_names *named, const char *name, size_t len)
+{
+	for (size_t i = 0; i < named->n; i++)
+		if (named->lens[i] == len && memcmp(named->names[i], name, len) == 0)
+			return true;
+	return named->n == 0;
+}
+
 // set_event: fills out for board b.
 static void
 set_event(event *out, event_kind kind, const board *b, double distance_m, double near_s)
@@ -78,8 +98,37 @@ set_event(event *out, event_kind kind, const board *b, double distance_m, double
 	out->near_s = near_s;
 }
 
-bool
-take_line(tracker *t, const char *line, size_t len, double now_s, event *out)
+// gone_event: board b's gone event, and b no longer tracked.
+static void
+gone_event(board *b, event *out)
+{
+	set_event(out, EVENT_GONE, b, b->nearest_m, b->last_line_s - b->first_line_s);
+	b->tracked = false;
+}
+
+// free_board: a board's place for a new one: a free place, or else the place
+// of the board silent longest, which is gone then (counted, its event in
+// *gone). So a flood of invented names never keeps a real board out: its
+// line always makes its event, and only MAX_BOARDS other boards' lines since
+// its own last line can put it out.
+static board *
+free_board(tracker *t, event *gone, size_t *n)
+{
+	board *oldest = &t->boards[0];
+	for (board &b : t->boards) {
+		if (!b.tracked)
+			return &b;
+		if (b.last_line_s < oldest->last_line_s)
+			oldest = &b;
+	}
+	t->put_out++;
+	gone_event(oldest, gone);
+	++*n;
+	return oldest;
+}
+
+size_t
+take_line(tracker *t, const char *line, size_t len, double now_s, event out[EVENTS_PER_LINE])
 {
 	t->lines++;
 	const char *name;
@@ -87,35 +136,34 @@ take_line(tracker *t, const char *line, size_t len, double now_s, event *out)
 	double d;
 	if (!parse_detection(line, len, &name, &name_len, &d)) {
 		t->not_detections++;
-		return false;
+		return 0;
 	}
+	if (!is_named(&t->named, name, name_len)) {
+		t->strangers++;
+		return 0;
+	}
+	size_t n = 0;
 	board *b = find_board(t, name, name_len);
 	if (b == nullptr) {
-		for (size_t i = 0; i < MAX_BOARDS && b == nullptr; i++)
-			if (!t->boards[i].tracked)
-				b = &t->boards[i];
-		if (b == nullptr) {
-			t->untracked++;
-			return false;
-		}
+		b = free_board(t, &out[0], &n);
 		b->tracked = true;
 		memcpy(b->name, name, name_len);
 		b->name_len = name_len;
 		b->first_line_s = b->last_line_s = b->last_event_s = now_s;
 		b->last_event_m = b->nearest_m = d;
-		set_event(out, EVENT_NEAR, b, d, 0);
-		return true;
+		set_event(&out[n++], EVENT_NEAR, b, d, 0);
+		return n;
 	}
 	b->last_line_s = now_s;
 	if (d < b->nearest_m)
 		b->nearest_m = d;
 	if (now_s - b->last_event_s < t->rules.every_s ||
 	    fabs(d - b->last_event_m) + DISTANCE_EPSILON_M < t->rules.step_m)
-		return false;
+		return 0;
 	b->last_event_s = now_s;
 	b->last_event_m = d;
-	set_event(out, EVENT_MOVED, b, d, 0);
-	return true;
+	set_event(&out[n++], EVENT_MOVED, b, d, 0);
+	return n;
 }
 
 // take_gone: the gone event of the first tracked board that test accepts.
@@ -125,9 +173,7 @@ take_gone(tracker *t, double now_s, bool all, event *out)
 	for (size_t i = 0; i < MAX_BOARDS; i++) {
 		board *b = &t->boards[i];
 		if (b->tracked && (all || now_s - b->last_line_s >= t->rules.hold_s)) {
-			set_event(
-			    out, EVENT_GONE, b, b->nearest_m, b->last_line_s - b->first_line_s);
-			b->tracked = false;
+			gone_event(b, out);
 			return true;
 		}
 	}

@@ -8,19 +8,20 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "journal.h"
-#include "poll_events.h"
-#ifdef POLL_EVENTS_MQTT
 #include "mqtt.h"
-#endif
+#include "poll_events.h"
 
 static const char USAGE[] =
-    "usage: poll-events [--json] [--hold S] [--every S] [--step M] [--mqtt URL [--mqtt-prefix P]\n"
-    "                   [--mqtt-ca FILE] [--mqtt-credentials FILE]] [-- COMMAND [ARG..]]\n";
+    "usage: poll-events [--json] [--hold S] [--every S] [--step M] [--board NAME].. [--boards "
+    "FILE]\n"
+    "                   [--mqtt URL [--mqtt-prefix P] [--mqtt-ca FILE] [--mqtt-credentials FILE]]\n"
+    "                   [-- COMMAND [ARG..]]\n";
 // The exit status of a wrong command line, and of a failed step.
 constexpr int EXIT_USAGE = 2;
 constexpr int EXIT_ERROR = 1;
@@ -31,6 +32,9 @@ constexpr size_t READ_BUFFER_BYTES = 16384;
 // two per batch rather than per line, where lines come hundreds a second. An
 // event comes at most this much later; the pipe holds a thousand lines.
 constexpr long BATCH_NS = 10000000;   // 10 ms
+// Descriptors that the command may have beyond the three standard ones: none.
+constexpr unsigned FIRST_NOT_INHERITED_FD = 3;
+constexpr int FDS_CLOSED_WITHOUT_CLOSE_RANGE = 1024;
 
 static volatile sig_atomic_t stop_signal;
 static volatile sig_atomic_t counts_asked;
@@ -55,6 +59,17 @@ fail(const char *step)
 	exit(EXIT_ERROR);
 }
 
+// usage: the usage on stderr, after a line that says what is wrong, if any;
+// ends the process with the status of a wrong command line.
+[[noreturn]] static void
+usage(const char *what, const char *text)
+{
+	if (what != nullptr)
+		fprintf(stderr, "poll-events: %s: %s\n", what, text);
+	fputs(USAGE, stderr);
+	exit(EXIT_USAGE);
+}
+
 // seconds: the clock's time in seconds.
 static double
 seconds(clockid_t clock)
@@ -71,10 +86,119 @@ read_number(const char *text, double min)
 	char *end;
 	double v = strtod(text, &end);
 	if (end == text || *end != '\0' || !(v >= min) || v > 1e9) {
-		fprintf(stderr, "poll-events: not a number from %g up: %s\n%s", min, text, USAGE);
-		exit(EXIT_USAGE);
+		fprintf(stderr, "poll-events: not a number from %g up: %s\n", min, text);
+		usage(nullptr, nullptr);
 	}
 	return v;
+}
+
+// name_boards_from: each line of the file names a board (its bytes but the
+// newline), or the usage and exit.
+static void
+name_boards_from(const char *path, board_names *named)
+{
+	FILE *f = fopen(path, "r");
+	if (f == nullptr)
+		usage(path, strerror(errno));
+	char line[LINE_MAX_BYTES];
+	while (fgets(line, sizeof line, f) != nullptr) {
+		size_t len = strcspn(line, "\n");
+		if (len > 0 && !name_board(named, line, len))
+			usage("not a board name, or more than 64", line);
+	}
+	fclose(f);
+}
+
+struct output {
+	bool json;
+	int journal;   // native socket, or -1: stdout
+};
+
+// read_options: the command line into the rules, the output and the MQTT
+// settings; returns the command to run, or null: read standard input.
+static char **
+read_options(int argc, char *argv[], tracker *t, output *out, mqtt_settings *mqtt)
+{
+	enum { OPT_MQTT = 256, OPT_PREFIX, OPT_CA, OPT_CREDENTIALS, OPT_BOARD, OPT_BOARDS };
+	static const option long_options[] = {{"json", no_argument, nullptr, 'j'},
+	    {"hold", required_argument, nullptr, 'h'}, {"every", required_argument, nullptr, 'e'},
+	    {"step", required_argument, nullptr, 's'},
+	    {"board", required_argument, nullptr, OPT_BOARD},
+	    {"boards", required_argument, nullptr, OPT_BOARDS},
+	    {"mqtt", required_argument, nullptr, OPT_MQTT},
+	    {"mqtt-prefix", required_argument, nullptr, OPT_PREFIX},
+	    {"mqtt-ca", required_argument, nullptr, OPT_CA},
+	    {"mqtt-credentials", required_argument, nullptr, OPT_CREDENTIALS},
+	    {nullptr, 0, nullptr, 0}};
+	for (int c; (c = getopt_long(argc, argv, "+", long_options, nullptr)) != -1;) {
+		switch (c) {
+		case 'j':
+			out->json = true;
+			break;
+		case 'h':
+			t->rules.hold_s = read_number(optarg, 0.001);
+			break;
+		case 'e':
+			t->rules.every_s = read_number(optarg, 0);
+			break;
+		case 's':
+			t->rules.step_m = read_number(optarg, 0);
+			break;
+		case OPT_BOARD:
+			if (!name_board(&t->named, optarg, strlen(optarg)))
+				usage("not a board name, or more than 64", optarg);
+			break;
+		case OPT_BOARDS:
+			name_boards_from(optarg, &t->named);
+			break;
+		case OPT_MQTT:
+			mqtt->url = optarg;
+			break;
+		case OPT_PREFIX:
+			mqtt->prefix = optarg;
+			break;
+		case OPT_CA:
+			mqtt->ca_file = optarg;
+			break;
+		case OPT_CREDENTIALS:
+			mqtt->credentials = optarg;
+			break;
+		default:
+			usage(nullptr, nullptr);
+		}
+	}
+	if (optind < argc && strcmp(argv[optind - 1], "--") != 0)
+		usage(nullptr, nullptr);
+	return optind < argc ? argv + optind : nullptr;
+}
+
+// set_signals: SIGTERM, SIGINT and SIGHUP stop (passed on to the command),
+// SIGUSR1 asks for the counts, and a reader gone is a failed write.
+static void
+set_signals()
+{
+	struct sigaction stop = {}, counts = {}, ignore = {};
+	stop.sa_handler = on_stop;
+	counts.sa_handler = on_counts;
+	ignore.sa_handler = SIG_IGN;
+	sigaction(SIGTERM, &stop, nullptr);
+	sigaction(SIGINT, &stop, nullptr);
+	sigaction(SIGHUP, &stop, nullptr);
+	sigaction(SIGUSR1, &counts, nullptr);
+	sigaction(SIGPIPE, &ignore, nullptr);
+}
+
+// close_inherited: closes every descriptor but the standard ones, the
+// broker's socket among them, which the command must not hold open.
+static void
+close_inherited()
+{
+#ifdef SYS_close_range
+	if (syscall(SYS_close_range, FIRST_NOT_INHERITED_FD, ~0U, 0) == 0)
+		return;
+#endif
+	for (int fd = FIRST_NOT_INHERITED_FD; fd < FDS_CLOSED_WITHOUT_CLOSE_RANGE; fd++)
+		close(fd);
 }
 
 // start_command: runs argv with its standard output into a pipe; returns the
@@ -91,6 +215,7 @@ start_command(char **argv, pid_t *child)
 	if (*child == 0) {
 		if (dup2(fds[1], STDOUT_FILENO) < 0)
 			_exit(EXIT_ERROR);
+		close_inherited();
 		execvp(argv[0], argv);
 		fprintf(stderr, "poll-events: %s: %s\n", argv[0], strerror(errno));
 		_exit(127);
@@ -98,11 +223,6 @@ start_command(char **argv, pid_t *child)
 	close(fds[1]);
 	return fds[0];
 }
-
-struct output {
-	bool json;
-	int journal;   // native socket, or -1: stdout
-};
 
 // write_event: writes the event, and publishes it where MQTT is on, or ends
 // the process when it cannot write it.
@@ -132,115 +252,68 @@ static void
 report_counts(const tracker *t)
 {
 	fprintf(stderr,
-	    "poll-events: %lu lines, %lu not detection lines, %lu of boards past the %zu tracked\n",
-	    t->lines, t->not_detections, t->untracked, MAX_BOARDS);
+	    "poll-events: %llu lines, %llu not detection lines, %llu of boards not named, %llu "
+	    "boards put out past the %zu tracked\n",
+	    t->lines, t->not_detections, t->strangers, t->put_out, MAX_BOARDS);
 }
 
-int
-main(int argc, char *argv[])
+// take_lines: the whole lines in buf (have bytes) taken, each event written;
+// returns the bytes taken. overlong: inside a line too long to be a
+// detection line, whose end is counted as one line.
+static size_t
+take_lines(tracker *t, const output *out, const char *buf, size_t have, double now, bool *overlong)
 {
-	static tracker t;
-	t.rules = {DEFAULT_HOLD_S, DEFAULT_EVERY_S, DEFAULT_STEP_M};
-	output out = {false, -1};
-	const char *mqtt[4] = {
-	    nullptr, "poll-events", nullptr, nullptr};   // url, prefix, ca, credentials
-	static const option long_options[] = {{"json", no_argument, nullptr, 'j'},
-	    {"hold", required_argument, nullptr, 'h'}, {"every", required_argument, nullptr, 'e'},
-	    {"step", required_argument, nullptr, 's'}, {"mqtt", required_argument, nullptr, 0},
-	    {"mqtt-prefix", required_argument, nullptr, 1},
-	    {"mqtt-ca", required_argument, nullptr, 2},
-	    {"mqtt-credentials", required_argument, nullptr, 3}, {nullptr, 0, nullptr, 0}};
-	for (int c; (c = getopt_long(argc, argv, "+", long_options, nullptr)) != -1;) {
-		switch (c) {
-		case 'j':
-			out.json = true;
-			break;
-		case 'h':
-			t.rules.hold_s = read_number(optarg, 0.001);
-			break;
-		case 'e':
-			t.rules.every_s = read_number(optarg, 0);
-			break;
-		case 's':
-			t.rules.step_m = read_number(optarg, 0);
-			break;
-		case 0:
-		case 1:
-		case 2:
-		case 3:
-			mqtt[c] = optarg;
-			break;
-		default:
-			fputs(USAGE, stderr);
-			return EXIT_USAGE;
+	size_t start = 0;
+	event e[EVENTS_PER_LINE];
+	for (const char *nl; (nl = static_cast<const char *>(
+	                          memchr(buf + start, '\n', have - start))) != nullptr;) {
+		size_t len = static_cast<size_t>(nl - (buf + start));
+		if (*overlong) {
+			t->lines++;
+			t->not_detections++;
+			*overlong = false;
+		} else {
+			size_t n = take_line(t, buf + start, len, now, e);
+			for (size_t i = 0; i < n; i++)
+				write_event(out, &e[i]);
 		}
+		start += len + 1;
 	}
-	if (optind < argc && strcmp(argv[optind - 1], "--") != 0) {
-		fputs(USAGE, stderr);
-		return EXIT_USAGE;
-	}
-	if (!out.json && stdout_is_journal())
-		out.journal = open_journal();
-	if (mqtt[0] != nullptr) {
-#ifdef POLL_EVENTS_MQTT
-		const mqtt_settings settings = {mqtt[0], mqtt[1], mqtt[2], mqtt[3]};
-		if (!mqtt_start(&settings))
-			return EXIT_USAGE;
-#else
-		fputs("poll-events: built without MQTT (libmosquitto)\n", stderr);
-		return EXIT_USAGE;
-#endif
-	}
+	return start;
+}
 
-	struct sigaction stop = {}, counts = {}, ignore = {};
-	stop.sa_handler = on_stop;
-	counts.sa_handler = on_counts;
-	ignore.sa_handler = SIG_IGN;
-	sigaction(SIGTERM, &stop, nullptr);
-	sigaction(SIGINT, &stop, nullptr);
-	sigaction(SIGHUP, &stop, nullptr);
-	sigaction(SIGUSR1, &counts, nullptr);
-	// A reader gone is a failed write, reported as such.
-	sigaction(SIGPIPE, &ignore, nullptr);
-
-	pid_t child = -1;
-	int in = optind < argc ? start_command(argv + optind, &child) : STDIN_FILENO;
+// follow_lines: reads lines from in until its end, or until a stop once the
+// command (passed the signal) has ended; writes each event as it comes, and
+// each gone when it is due, whatever the input does.
+static void
+follow_lines(int in, tracker *t, const output *out, pid_t *child)
+{
 	static char buf[READ_BUFFER_BYTES];
 	size_t have = 0;
-	bool overlong = false;   // inside a line too long to be a detection line
+	bool overlong = false;
 	event e;
 	for (;;) {
 		double now = seconds(CLOCK_MONOTONIC);
-		while (take_silence(&t, now, &e))
-			write_event(&out, &e);
+		while (take_silence(t, now, &e))
+			write_event(out, &e);
 		if (counts_asked) {
 			counts_asked = 0;
-			report_counts(&t);
+			report_counts(t);
 		}
-		if (stop_signal && child > 0) {
+		if (stop_signal && *child > 0) {
 			// Passed on, so that the client ends and its pipe with it.
-			kill(child, stop_signal);
-			child = -child;
+			kill(*child, stop_signal);
+			*child = -*child;
 		}
-		if (stop_signal && child == -1)
+		if (stop_signal && *child == -1)
 			break;
-		double next = next_gone_s(&t);
+		double next = next_gone_s(t);
 		int timeout_ms = next < 0 ? -1 : static_cast<int>((next - now) * MS_PER_S) + 1;
-		pollfd p[2] = {{in, POLLIN, 0}, {-1, 0, 0}};
-#ifdef POLL_EVENTS_MQTT
-		p[1].fd = mqtt_poll_fd(&p[1].events);
-		int mqtt_ms = mqtt_service(0, now);
-		if (mqtt_ms >= 0 && (timeout_ms < 0 || mqtt_ms < timeout_ms))
-			timeout_ms = mqtt_ms;
-#endif
-		int ready = poll(p, 2, timeout_ms);
+		pollfd p = {in, POLLIN, 0};
+		int ready = poll(&p, 1, timeout_ms);
 		if (ready < 0 && errno != EINTR)
 			fail("poll");
-#ifdef POLL_EVENTS_MQTT
-		if (ready > 0 && p[1].revents != 0)
-			mqtt_service(p[1].revents, seconds(CLOCK_MONOTONIC));
-#endif
-		if (ready <= 0 || p[0].revents == 0)
+		if (ready <= 0)
 			continue;
 		ssize_t n = read(in, buf + have, sizeof buf - have);
 		if (n < 0 && errno == EINTR)
@@ -251,22 +324,9 @@ main(int argc, char *argv[])
 			break;
 		bool drained = static_cast<size_t>(n) < sizeof buf - have;
 		have += static_cast<size_t>(n);
-		now = seconds(CLOCK_MONOTONIC);
-		size_t start = 0;
-		for (char *nl; (nl = static_cast<char *>(
-		                    memchr(buf + start, '\n', have - start))) != nullptr;) {
-			size_t len = static_cast<size_t>(nl - (buf + start));
-			if (overlong) {
-				t.lines++;
-				t.not_detections++;
-				overlong = false;
-			} else if (take_line(&t, buf + start, len, now, &e)) {
-				write_event(&out, &e);
-			}
-			start += len + 1;
-		}
-		memmove(buf, buf + start, have - start);
-		have -= start;
+		size_t taken = take_lines(t, out, buf, have, seconds(CLOCK_MONOTONIC), &overlong);
+		memmove(buf, buf + taken, have - taken);
+		have -= taken;
 		if (have >= LINE_MAX_BYTES) {
 			overlong = true;
 			have = 0;
@@ -275,18 +335,18 @@ main(int argc, char *argv[])
 		if (drained)
 			nanosleep(&batch, nullptr);
 	}
-
 	if (have > 0 || overlong) {
-		t.lines++;
-		t.not_detections++;
+		t->lines++;
+		t->not_detections++;
 	}
-	// The end of the input: every board still tracked is gone.
-	while (take_end(&t, &e))
-		write_event(&out, &e);
-	report_counts(&t);
-#ifdef POLL_EVENTS_MQTT
-	mqtt_stop();
-#endif
+}
+
+// end_as_command: the command's exit status, or its signal raised again (or
+// the stop's, reading standard input), so that systemd sees its failures as
+// before.
+static int
+end_as_command(pid_t child)
+{
 	int status = 0;
 	if (child != -1) {
 		pid_t pid = child > 0 ? child : -child;
@@ -294,11 +354,47 @@ main(int argc, char *argv[])
 			if (errno != EINTR)
 				fail("waitpid");
 	}
-	// Ended as the client ended, so that systemd sees its failures as before.
 	int sig = WIFSIGNALED(status) ? WTERMSIG(status) : stop_signal;
 	if (sig != 0) {
 		signal(sig, SIG_DFL);
 		raise(sig);
 	}
 	return WIFEXITED(status) ? WEXITSTATUS(status) : EXIT_ERROR;
+}
+
+int
+main(int argc, char *argv[])
+{
+	static tracker t;
+	t.rules = {DEFAULT_HOLD_S, DEFAULT_EVERY_S, DEFAULT_STEP_M};
+	output out = {false, -1};
+	mqtt_settings mqtt = {nullptr, nullptr, nullptr, nullptr, &t.named};
+	char **command = read_options(argc, argv, &t, &out, &mqtt);
+	if (!out.json && stdout_is_journal())
+		out.journal = open_journal();
+	if (mqtt.url != nullptr) {
+#ifdef POLL_EVENTS_MQTT
+		if (!mqtt_start(&mqtt))
+			return EXIT_USAGE;
+#else
+		fputs("poll-events: built without MQTT (libmosquitto)\n", stderr);
+		return EXIT_USAGE;
+#endif
+	}
+	set_signals();
+	pid_t child = -1;
+	int in = command != nullptr ? start_command(command, &child) : STDIN_FILENO;
+#ifdef POLL_EVENTS_MQTT
+	mqtt_connect();
+#endif
+	follow_lines(in, &t, &out, &child);
+	// The end of the input: every board still tracked is gone.
+	event e;
+	while (take_end(&t, &e))
+		write_event(&out, &e);
+	report_counts(&t);
+#ifdef POLL_EVENTS_MQTT
+	mqtt_stop();
+#endif
+	return end_as_command(child);
 }

@@ -8,8 +8,8 @@
 // Bytes of a board's name at most: the client's 100-byte reply holds the
 // name and its distance, so no name it prints is longer.
 constexpr size_t BOARD_NAME_MAX = 100;
-// Boards tracked at once; a line of any further board is dropped and counted
-// until a tracked one is gone.
+// Boards tracked at once, and boards that may be named; a line of any
+// further board puts out the one silent longest, which is gone then.
 constexpr size_t MAX_BOARDS = 64;
 // Bytes of one input line at most, its newline included; a longer one is no
 // detection line.
@@ -46,21 +46,41 @@ struct board {
 	double nearest_m;
 };
 
+// The boards that a user named: when there are any, no other board makes an event.
+struct board_names {
+	char names[MAX_BOARDS][BOARD_NAME_MAX];
+	size_t lens[MAX_BOARDS];
+	size_t n;
+};
+
+// Counts: 64-bit, as a board's lines come hundreds a second for months.
 struct tracker {
 	settings rules;
+	board_names named;
 	board boards[MAX_BOARDS];
-	unsigned long lines;   // lines read
-	unsigned long not_detections;   // lines that are no whole detection line
-	unsigned long untracked;   // detection lines of boards past MAX_BOARDS
+	unsigned long long lines;   // lines read
+	unsigned long long not_detections;   // lines that are no whole detection line
+	unsigned long long strangers;   // detection lines of boards not named
+	unsigned long long put_out;   // boards put out for a newer one, all MAX_BOARDS tracked
 };
+
+// Events that one line makes at most: a board put out, and the new one's near.
+constexpr size_t EVENTS_PER_LINE = 2;
 
 // parse_detection: true when line (len bytes, no newline) is a whole detection
 // line as the client prints it; then name points into line.
 bool parse_detection(
     const char *line, size_t len, const char **name, size_t *name_len, double *distance_m);
+// name_board: adds a name to the boards that alone make events; false when
+// it is empty, too long, holds a space or a zero byte, or MAX_BOARDS are named.
+bool name_board(board_names *named, const char *name, size_t len);
+// is_named: true when no board is named, or this one is.
+bool is_named(const board_names *named, const char *name, size_t len);
 // take_line: counts one line read at now_s (seconds, any steady clock) and
-// writes the event it makes, if any, to out; returns whether it made one.
-bool take_line(tracker *t, const char *line, size_t len, double now_s, event *out);
+// writes the events that it makes to out (a board put out first); returns
+// how many.
+size_t take_line(
+    tracker *t, const char *line, size_t len, double now_s, event out[EVENTS_PER_LINE]);
 // take_silence: writes to out the gone event of one board silent for the
 // hold at now_s; returns whether there was one (call until false).
 bool take_silence(tracker *t, double now_s, event *out);

@@ -15,7 +15,7 @@ t_eq "it builds the client" "$(test -x "$T_DIR/plain/poll-client" && echo built)
 cmake --install "$T_DIR/plain" --prefix "$T_DIR/opt" >/dev/null
 t_eq "installed under another prefix, the unit starts the binary installed there" \
 	"$(sed -n 's/^ExecStart=//p' "$T_DIR/opt/lib/systemd/system/poll-client@.service")" \
-	"$T_DIR/opt/bin/poll-events \$POLL_EVENTS_MQTT -- $T_DIR/opt/bin/poll-client %i"
+	"$T_DIR/opt/bin/poll-events --mqtt-prefix poll-client/%H/%i \$POLL_EVENTS_BOARDS \$POLL_EVENTS_MQTT -- $T_DIR/opt/bin/poll-client %i"
 t_eq "which are there" "$(test -x "$T_DIR/opt/bin/poll-client" && test -x "$T_DIR/opt/bin/poll-events" && echo installed)" installed
 
 CI=true cmake -S "$SRC" -B "$T_DIR/ci" "${HIDDEN[@]}" >/dev/null 2>&1

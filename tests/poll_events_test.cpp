@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "mqtt.h"
 #include "poll_events.h"
 
 namespace {
@@ -49,15 +50,15 @@ std::vector<std::string>
 run(const std::vector<step> &steps, tracker *t)
 {
 	std::vector<std::string> got;
-	event e;
+	event e[EVENTS_PER_LINE];
 	for (const step &s : steps) {
-		while (take_silence(t, s.t_s, &e))
-			got.push_back(text_of(e));
+		while (take_silence(t, s.t_s, e))
+			got.push_back(text_of(e[0]));
 		if (s.board == nullptr)
 			continue;
 		std::string l = line_of(s.board, s.distance);
-		if (take_line(t, l.data(), l.size(), s.t_s, &e))
-			got.push_back(text_of(e));
+		for (size_t i = 0, n = take_line(t, l.data(), l.size(), s.t_s, e); i < n; i++)
+			got.push_back(text_of(e[i]));
 	}
 	return got;
 }
@@ -123,9 +124,9 @@ TEST(Events, LinesThatAreNoDetection)
 	};
 	tracker t = {};
 	t.rules = RULES;
-	event e;
+	event e[EVENTS_PER_LINE];
 	for (const std::string &l : bad)
-		EXPECT_FALSE(take_line(&t, l.data(), l.size(), 0, &e)) << l;
+		EXPECT_EQ(take_line(&t, l.data(), l.size(), 0, e), 0u) << l;
 	EXPECT_EQ(t.lines, std::size(bad));
 	EXPECT_EQ(t.not_detections, std::size(bad));
 	EXPECT_EQ(next_gone_s(&t), -1);
@@ -136,33 +137,94 @@ TEST(Events, LinesThatAreNoDetection)
 	for (const std::string &l : good) {
 		tracker fresh = {};
 		fresh.rules = RULES;
-		EXPECT_TRUE(take_line(&fresh, l.data(), l.size(), 0, &e)) << l;
+		EXPECT_EQ(take_line(&fresh, l.data(), l.size(), 0, e), 1u) << l;
 	}
 }
 
+// A flood of invented names never keeps a board out: a line of a board past
+// the bound puts out the board silent longest, which is gone.
 TEST(Events, BoundedBoards)
 {
 	tracker t = {};
 	t.rules = RULES;
+	std::vector<step> steps;
+	std::vector<std::string> names;
+	for (size_t i = 0; i <= MAX_BOARDS; i++)
+		names.push_back(std::string("b").append(std::to_string(i)));
+	for (size_t i = 0; i < MAX_BOARDS; i++)
+		steps.push_back({static_cast<double>(i) / 100, names[i].c_str(), "1.000000"});
+	steps.push_back({1, names[0].c_str(), "1.000000"});
+	steps.push_back({2, names[MAX_BOARDS].c_str(), "2.000000"});
+	std::vector<std::string> got = run(steps, &t);
+	ASSERT_EQ(got.size(), MAX_BOARDS + 2);
+	EXPECT_EQ(got[MAX_BOARDS], "gone b1 1.000000 0.000");
+	EXPECT_EQ(got[MAX_BOARDS + 1], "near b64 2.000000");
+	EXPECT_EQ(t.put_out, 1u);
 	event e;
-	for (size_t i = 0; i <= MAX_BOARDS; i++) {
-		std::string l =
-		    line_of(std::string("b").append(std::to_string(i)).c_str(), "1.000000");
-		EXPECT_EQ(
-		    take_line(&t, l.data(), l.size(), i < MAX_BOARDS ? 0 : 4, &e), i < MAX_BOARDS)
-		    << i;
-	}
-	EXPECT_EQ(t.untracked, 1u);
-	// b0 .. b63 are gone at 5; the one past the bound, silent, was never near.
-	std::string again = line_of("b64", "1.000000");
-	int gone = 0;
-	while (take_silence(&t, 5, &e))
+	size_t gone = 0;
+	while (take_end(&t, &e))
 		gone++;
-	EXPECT_EQ(gone, static_cast<int>(MAX_BOARDS));
-	EXPECT_TRUE(take_line(&t, again.data(), again.size(), 6, &e));
-	EXPECT_TRUE(take_end(&t, &e));
-	EXPECT_EQ(text_of(e), "gone b64 1.000000 0.000");
-	EXPECT_FALSE(take_end(&t, &e));
+	EXPECT_EQ(gone, MAX_BOARDS);
+}
+
+// Named boards alone make events; the others' lines are counted. A name
+// that no line can carry is refused, and so is one past the bound.
+TEST(Events, NamedBoards)
+{
+	tracker t = {};
+	t.rules = RULES;
+	for (const char *name : {"gate", "north"})
+		ASSERT_TRUE(name_board(&t.named, name, strlen(name)));
+	EXPECT_EQ(run({{0, "gate", "1.000000"}, {0, "stranger", "1.000000"},
+	                  {1, "gate.", "1.000000"}, {2, "north", "2.000000"}},
+	              &t),
+	    (std::vector<std::string>{"near gate 1.000000", "near north 2.000000"}));
+	EXPECT_EQ(t.strangers, 2u);
+	const std::string refused[] = {
+	    "", "a b", std::string("a\0b", 3), std::string(BOARD_NAME_MAX + 1, 'x')};
+	for (const std::string &name : refused)
+		EXPECT_FALSE(name_board(&t.named, name.data(), name.size())) << name;
+	board_names full = {};
+	for (size_t i = 0; i < MAX_BOARDS; i++)
+		ASSERT_TRUE(name_board(&full, "b", 1));
+	EXPECT_FALSE(name_board(&full, "b", 1));
+}
+
+// Every form of the broker's address, IPv6 in brackets among them.
+TEST(Mqtt, BrokerUrls)
+{
+	struct {
+		const char *url;
+		bool ok;
+		const char *host;
+		int port;
+		bool tls;
+	} const cases[] = {
+	    {"mqtt://192.168.1.10", true, "192.168.1.10", 1883, false},
+	    {"mqtts://broker.lan:8884", true, "broker.lan", 8884, true},
+	    {"mqtt://[::1]:1884", true, "::1", 1884, false},
+	    {"mqtts://[fe80::1%eth0]", true, "fe80::1%eth0", 8883, true},
+	    {"mqtt://::1", false, "", 0, false},
+	    {"mqtt://[::1", false, "", 0, false},
+	    {"mqtt://[::1]x", false, "", 0, false},
+	    {"mqtt://host:0", false, "", 0, false},
+	    {"mqtt://host:65536", false, "", 0, false},
+	    {"mqtt://host:1x", false, "", 0, false},
+	    {"mqtt://:1883", false, "", 0, false},
+	    {"http://host", false, "", 0, false},
+	};
+	for (const auto &c : cases) {
+		char host[HOST_MAX] = "";
+		int port = 0;
+		bool tls = false;
+		bool ok = parse_broker(c.url, host, &port, &tls);
+		EXPECT_EQ(ok, c.ok) << c.url;
+		if (ok) {
+			EXPECT_STREQ(host, c.host) << c.url;
+			EXPECT_EQ(port, c.port) << c.url;
+			EXPECT_EQ(tls, c.tls) << c.url;
+		}
+	}
 }
 
 TEST(Events, Text)
