@@ -1,7 +1,7 @@
 #!/bin/sh
 # Runs on the emulated board as root, from the host's payload disk, with its
-# settings (BOARDS, PORT, FLOOD_PORT, FLOOD_S, FLOOD_REQUESTS, ADDRESS)
-# beside it: each finding is a line of its report on the virtio console,
+# settings (BOARDS, PORT, FLOOD_PORT, FLOOD_S, FLOOD_REQUESTS, BROKER_IP,
+# BROKER_CLIENT, ADDRESS) and the broker's credential (mqtt) beside it: each finding is a line of its report on the virtio console,
 # which tests/board_vm_test.sh judges. Each finding that a wait proved is
 # reported from the read that proved it: a journal read again may miss what
 # the first saw (journald may be growing its file at that moment). Atime
@@ -84,6 +84,14 @@ else
 fi
 
 mark enable
+# The documented drop-in, for this instance: the broker's address, its
+# password as systemd's credential, and the address filter opened to it, on
+# a subnet of its own.
+dev=$(ip -o -4 addr show | awk -v a="$ADDRESS" '$4 == a { print $2; exit }')
+ip addr add "$BROKER_CLIENT" dev "$dev"
+mkdir -p "/etc/systemd/system/$unit.d"
+printf '[Service]\nEnvironment="POLL_EVENTS_MQTT=--mqtt mqtt://%s"\nLoadCredential=mqtt:%s\nIPAddressAllow=%s\n' \
+	"$BROKER_IP" /mnt/payload/mqtt "$BROKER_IP" >"/etc/systemd/system/$unit.d/mqtt.conf"
 follow "$unit" "$unit_log"
 systemctl enable --now "$unit" 2>&1 | sed 's/^/systemctl: /'
 wait_for $EVENTS_LIMIT_S every_board_since 1 || report "timed out" "events of every board"
@@ -129,7 +137,6 @@ report "raw lines in the system journal" "$(journalctl -q -o cat | grep -c '^Obj
 mark fault
 # The network goes away: the client's next send fails, it ends with status 1,
 # and systemd starts it again and again until the address is back.
-dev=$(ip -o -4 addr show | awk -v a="$ADDRESS" '$4 == a { print $2; exit }')
 from=$(line_after "$unit_log")
 ip addr flush dev "$dev"
 report "address flushed" "$ADDRESS on $dev"
@@ -141,6 +148,7 @@ report "restart delays while down" "$(awk -F'[][]' '/Main process exited/ { exit
 	/Scheduled restart job/ && exit_at != "" { printf "%.2f ", $2 - exit_at; exit_at = "" }' /tmp/down)"
 from=$(line_after "$unit_log")
 ip addr add "$ADDRESS" broadcast + dev "$dev" 2>/dev/null
+ip addr add "$BROKER_CLIENT" dev "$dev"
 report "address restored"
 wait_for $EVENTS_LIMIT_S every_board_since "$from" || report "timed out" "events of every board after the fault"
 while read -r b n; do report "near after the fault $b" "$n"; done </tmp/counts

@@ -4,8 +4,11 @@
 # and with its network; between, a second instance polls, for FLOOD_S, a
 # board that answers at once and one whose object comes and goes: their
 # events must cost the board's storage and CPU next to nothing. Then the
-# lines' unit, an upgrade and a purge. Checks the board's report
-# (guest-test.sh) and what the lab's boards saw. Needs DIST_DIR.
+# lines' unit, an upgrade and a purge. The first instance publishes on MQTT
+# through the documented drop-in, to a broker that wants a password, on a
+# subnet of its own that the drop-in's address filter opens. Checks the
+# board's report (guest-test.sh), what the lab's boards saw and what the
+# broker keeps. Needs DIST_DIR.
 source "$(dirname "$0")/lib.sh"
 SRC=$T_HERE/..
 PORT=5000
@@ -26,6 +29,10 @@ FLOOD_WRITTEN_KIB=1024
 # unit's RestartSec, 2 s, less how late journald may stamp the exit on a
 # busy emulated board (1.94 s seen). RestartSec=100ms gave at most 1.17 s.
 RESTART_MIN_S=1.5
+# The broker, in board host 1, on an address of the lab's beyond the
+# boards' subnet; the board's own address there.
+BROKER_IP=10.3.53.1
+BROKER_CLIENT=10.3.53.10/24
 
 # Set up on the host's network, then the rest inside a lab of two boards.
 if [ -z "${LAB_CLIENT_NS:-}" ]; then
@@ -46,11 +53,16 @@ for b in $BOARDS; do
 done
 t_board 3 $FLOOD_PORT /dev/null --name wall --distance 1.5
 t_board 4 $FLOOD_PORT /dev/null --name door --moving 1,8,30
+"$LAB" board 1 ip addr add $BROKER_IP/24 dev eth0
+mosquitto_passwd -c -b "$T_DIR/passwd" board secret
+printf 'user root\nlistener 1883 %s\nallow_anonymous false\npassword_file %s\n' $BROKER_IP "$T_DIR/passwd" >"$T_DIR/broker.conf"
+"$LAB" board 1 mosquitto -c "$T_DIR/broker.conf" 2>"$T_DIR/broker.log" &
 T_SNIFF_LIMIT_S=$((BOOT_LIMIT_S + 30)) t_sniff 1 "$T_DIR/requests.pcap" udp dst port $PORT
 
 payload=$T_DIR/payload
 mkdir -p "$payload" "$T_DIR/vm"
 cp "$BOARD_DEB" "$SRC/lab/common.sh" "$payload/"
+printf 'board\nsecret\n' >"$payload/mqtt"
 cp "$SRC/board-vm/guest-test.sh" "$payload/run.sh"
 # The next version: the same package with a higher version, which dpkg
 # installs as new files.
@@ -58,8 +70,8 @@ dpkg-deb -R "$BOARD_DEB" "$T_DIR/next"
 sed -i 's/^Version: .*/&+1/' "$T_DIR/next/DEBIAN/control"
 mkdir -p "$payload/next"
 dpkg-deb -b --root-owner-group "$T_DIR/next" "$payload/next/poll-client_next_armhf.deb" >/dev/null
-printf 'BOARDS="%s"\nPORT=%s\nFLOOD_PORT=%s\nFLOOD_S=%s\nFLOOD_REQUESTS=%s\n' "$BOARDS" $PORT $FLOOD_PORT \
-	$FLOOD_S $FLOOD_REQUESTS >"$payload/settings.sh"
+printf 'BOARDS="%s"\nPORT=%s\nFLOOD_PORT=%s\nFLOOD_S=%s\nFLOOD_REQUESTS=%s\nBROKER_IP=%s\nBROKER_CLIENT=%s\n' \
+	"$BOARDS" $PORT $FLOOD_PORT $FLOOD_S $FLOOD_REQUESTS $BROKER_IP $BROKER_CLIENT >"$payload/settings.sh"
 started=$SECONDS
 board_vm_boot "$BOARD_IMAGE" "$payload" "$T_DIR/vm" $BOOT_LIMIT_S || t_fail "cannot boot the board"
 t_wait_exit $((BOOT_LIMIT_S + 10)) "$BOARD_VM_PID"
@@ -111,6 +123,17 @@ t_eq "nothing runs a deleted file after the upgrade" "$(t_report "$log" 'program
 t_eq "apt purge stops every instance" "$(t_report "$log" 'programs after purge')" 0
 t_eq "its stop ends the instance cleanly, by systemd's record" "$(t_report "$log" stop)" "1 0"
 t_eq "apt purge leaves no link to the units" "$(t_report "$log" 'links to the units after purge')" 0
+
+# What the broker keeps of the instance: its discovery, and the purge's
+# clean stop (every board OFF, offline), under the host's and port's prefix.
+kept=$("$LAB" board 1 mosquitto_sub -h $BROKER_IP -u board -P secret -t '#' -v --retained-only -W 2 2>/dev/null)
+printf '%s\n' "$kept" | sed 's/^/broker: /'
+for b in $BOARDS; do
+	t_match "the drop-in's broker: $b discovered, under the host's and port's ids" "$kept" \
+		"^homeassistant/binary_sensor/poll-client_[^ ]*_${PORT}_$b/presence/config .*\"unique_id\":\"poll-client_[^\"]*_${PORT}_${b}_presence\""
+	t_match "the drop-in's broker: $b OFF after the stop" "$kept" "^poll-client/[^ ]*/$PORT/$b/presence OFF$"
+done
+t_match "the drop-in's broker: offline after the stop" "$kept" "^poll-client/[^ ]*/$PORT/status offline$"
 
 kill -INT "$T_SNIFFER"
 t_wait_exit 5 "$T_SNIFFER"
