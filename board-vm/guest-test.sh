@@ -87,7 +87,9 @@ mark enable
 # The documented drop-in, for this instance: the broker's address, its
 # password as systemd's credential, and the address filter opened to it, on
 # a subnet of its own.
-dev=$(ip -o -4 addr show | awk -v a="$ADDRESS" '$4 == a { print $2; exit }')
+# The board's one network device, whether or not networkd has given it its
+# address yet.
+dev=$(ip -o link show | awk -F': ' '$2 != "lo" { print $2; exit }')
 ip addr add "$BROKER_CLIENT" dev "$dev"
 mkdir -p "/etc/systemd/system/$unit.d"
 printf '[Service]\nEnvironment="POLL_EVENTS_MQTT=--mqtt mqtt://%s"\nLoadCredential=mqtt:%s\nIPAddressAllow=%s\n' \
