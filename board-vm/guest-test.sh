@@ -130,7 +130,7 @@ report "flood cpu us" "$(($(cpu_us $units) - cpu0))"
 report "flood written kib" "$(($(written_kib) - written0))"
 report "flood journal growth kib" "$(($(journal_kib) - journal0))"
 # The events as the account closed: the stop makes every near board gone.
-sed 's/^/flood event: /' "$flood_log"
+sed 's/^[^]]*] [^:]*: /flood event: /' "$flood_log"
 # No reload: the upgrade's own reloads systemd, and until then a unit that
 # stays stopped needs none.
 systemctl disable --now --no-reload "$flood" 2>/dev/null
