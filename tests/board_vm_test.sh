@@ -128,7 +128,7 @@ t_eq "apt purge leaves no link to the units" "$(t_report "$log" 'links to the un
 
 # What the broker keeps of the instance: its discovery, and the purge's
 # clean stop (every board OFF, offline), under the host's and port's prefix.
-kept=$("$LAB" board 1 mosquitto_sub -h $BROKER_IP -u board -P secret -t '#' -v --retained-only -W 2 2>/dev/null)
+kept=$("$LAB" board 1 mosquitto_sub -h $BROKER_IP -u board -P secret -t '#' -v --retained-only -W 5 2>/dev/null)
 printf '%s\n' "$kept" | sed 's/^/broker: /'
 for b in $BOARDS; do
 	t_match "the drop-in's broker: $b discovered, under the host's and port's ids" "$kept" \
