@@ -103,7 +103,7 @@ static struct {
 	bool behind;   // a message dropped at IN_FLIGHT_MOST: all again once caught up
 	int in_flight;
 	char cause[CAUSE_MAX];   // the failure said last; empty while none
-	char refusal[CAUSE_MAX];   // the broker's refusal, or the library's last error
+	char refusal[CAUSE_MAX];   // the broker's refusal
 	mqtt_board boards[MAX_BOARDS];
 	size_t n_boards;
 	unsigned long long events;
@@ -347,14 +347,16 @@ on_message(struct mosquitto * /*mosq*/, void * /*data*/, const struct mosquitto_
 	pthread_mutex_unlock(&lock);
 }
 
+// The library's last error line on this thread: the connection's thread
+// reads its own, with no lock, as the library may log from a call made with
+// the lock held.
+static thread_local char last_error[CAUSE_MAX];
+
 static void
 on_log(struct mosquitto * /*mosq*/, void * /*data*/, int level, const char *text)
 {
-	if (level & MOSQ_LOG_ERR) {
-		pthread_mutex_lock(&lock);
-		snprintf(M.refusal, sizeof M.refusal, "%s", text);
-		pthread_mutex_unlock(&lock);
-	}
+	if (level & MOSQ_LOG_ERR)
+		snprintf(last_error, sizeof last_error, "%s", text);
 }
 
 // cause_of: why a connection ended or could not be made, from the library's
@@ -368,6 +370,7 @@ cause_of(int rc, int err, link_state reached)
 	case MOSQ_ERR_EAI:
 		return gai_strerror(err);
 	case MOSQ_ERR_TLS:
+		return last_error[0] != '\0' ? last_error : mosquitto_strerror(rc);
 	case MOSQ_ERR_CONN_REFUSED:
 		return M.refusal[0] != '\0' ? M.refusal : mosquitto_strerror(rc);
 	default:
@@ -399,7 +402,7 @@ keep_connected(void * /*unused*/)
 	double pause_s = RECONNECT_FIRST_S;
 	pthread_mutex_lock(&lock);
 	while (!M.stopping) {
-		M.refusal[0] = '\0';
+		M.refusal[0] = last_error[0] = '\0';
 		pthread_mutex_unlock(&lock);
 		int rc = mosquitto_connect(M.mosq, M.host, M.port, KEEPALIVE_S);
 		int err = errno;
