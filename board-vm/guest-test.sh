@@ -90,6 +90,9 @@ mark enable
 # a subnet of its own.
 # The board's one network device, whether or not networkd has given it its
 # address yet.
+# Once udev has named it: on a slow host the drop-in's step may come before
+# udev's rename of eth0, and the fault would flush a name that is gone.
+udevadm settle
 dev=$(ip -o link show | awk -F': ' '$2 != "lo" { print $2; exit }')
 ip addr add "$BROKER_CLIENT" dev "$dev"
 mkdir -p "/etc/systemd/system/$unit.d"
