@@ -89,9 +89,8 @@ mark enable
 # password as systemd's credential, and the address filter opened to it, on
 # a subnet of its own.
 # The board's one network device, whether or not networkd has given it its
-# address yet.
-# Once udev has named it: on a slow host the drop-in's step may come before
-# udev's rename of eth0, and the fault would flush a name that is gone.
+# address yet, once udev has named it: on a slow host this step may come
+# before udev's rename of eth0, and the fault would flush a name gone.
 udevadm settle
 dev=$(ip -o link show | awk -F': ' '$2 != "lo" { print $2; exit }')
 ip addr add "$BROKER_CLIENT" dev "$dev"
