@@ -3,7 +3,8 @@
 # job needs, on Debian 12 or 13 from a bare system up (the compiler
 # included). --dry-run, as any user, prints each change it would make and
 # makes none.
-# Groups: demo (the lab and the native build), package (Debian packages for
+# Groups: demo (the lab and the native build), mqtt (the demo's broker, its
+# client, and poll-events' MQTT), package (Debian packages for
 # amd64, armhf, armel and arm64, and the static ARM binaries), vm (the
 # emulated ARM boards), test (everything the test command runs: all of
 # them), user (poll-client-test, with a home: the ordinary user that root's
@@ -27,6 +28,7 @@ here=$(dirname "$0")
 
 # The lab needs ip and ss (iproute2), sysctl (procps) and newuidmap (uidmap).
 DEMO="iproute2 procps uidmap cmake make g++"
+MQTT="libmosquitto-dev mosquitto mosquitto-clients"
 # The ordinary user of root's test command.
 TEST_USER=poll-client-test
 # Subordinate ids that each user gets, as Debian's useradd gives them.
@@ -44,7 +46,7 @@ qemu-utils e2fsprogs"
 TEST="tcpdump libpcap-dev qemu-user libc6-armhf-cross libc6-armel-cross libc6-arm64-cross
 libgtest-dev googletest clang libclang-rt-dev clang-tidy clang-format cppcheck
 valgrind strace util-linux procps systemd dpkg binutils groff-base man-db
-musl-tools autopkgtest uidmap shellcheck python3 moreutils mosquitto mosquitto-clients zstd ccache"
+musl-tools autopkgtest uidmap shellcheck python3 moreutils zstd ccache"
 FOREIGN_ARCHES="armhf armel arm64"
 # What a package enables that the set-up keeps: binfmt-support registers the
 # qemu-user handlers again at every boot.
@@ -57,11 +59,12 @@ wanted="" multiarch=no boards=no test_user=no
 for group in "$@"; do
 	case $group in
 	demo) wanted="$wanted $DEMO" ;;
+	mqtt) wanted="$wanted $MQTT" ;;
 	package) wanted="$wanted $PACKAGE" multiarch=yes ;;
 	vm) wanted="$wanted $VM" boards=yes ;;
-	test) wanted="$wanted $DEMO $PACKAGE $VM $TEST" multiarch=yes boards=yes ;;
+	test) wanted="$wanted $DEMO $MQTT $PACKAGE $VM $TEST" multiarch=yes boards=yes ;;
 	user) test_user=yes ;;
-	*) echo "install-deps: unknown group '$group' (demo, package, vm, test, user)" >&2; exit 2 ;;
+	*) echo "install-deps: unknown group '$group' (demo, mqtt, package, vm, test, user)" >&2; exit 2 ;;
 	esac
 done
 

@@ -14,6 +14,13 @@ t_eq "piped into head: three lines" "$(detections <"$T_DIR/out" | grep -c -E '^(
 t_eq "redirected: status 0" "$?" 0
 t_match "redirected: detection lines" "$(head -n 1 "$T_DIR/out" | detections)" '^(north|east|gate) [0-9.]+$'
 
+# Each mode shows what the README shows: an event, and a board's discovery.
+"$DEMO" --events 8 >"$T_DIR/out" 2>"$T_DIR/err"
+t_match "--events: a near" "$(grep -m 1 ' near ' "$T_DIR/out")" '^[0-9-]+T[0-9:.]+Z near (north|east|gate) [0-9.]+$'
+"$DEMO" --mqtt 5 >"$T_DIR/out" 2>"$T_DIR/err"
+t_match "--mqtt: a board's discovery" "$(grep -m 1 '/presence/config ' "$T_DIR/out")" \
+	'^homeassistant/binary_sensor/poll-client_lab_5000_(north|east|gate)/presence/config \{"name":"Presence",'
+
 # In a process group of its own, as at a terminal, for Ctrl-C to reach it all.
 set -m
 # A file of its own: the child opens it after the fork, and the wait below
