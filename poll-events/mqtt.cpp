@@ -534,6 +534,13 @@ mqtt_start(const mqtt_settings *s)
 		    s->ca_file == nullptr ? SYSTEM_CA_DIR : nullptr, nullptr, nullptr, nullptr);
 	}
 	explicit_bzero(password, sizeof password);
+	if (rc == MOSQ_ERR_NOT_SUPPORTED && tls) {
+		// The static builds' libmosquitto has no TLS library to speak it.
+		fputs(
+		    "poll-events: mqtt: built without TLS: mqtts:// cannot be used, mqtt:// can\n",
+		    stderr);
+		return false;
+	}
 	if (rc != MOSQ_ERR_SUCCESS) {
 		fprintf(stderr, "poll-events: mqtt: %s\n", mosquitto_strerror(rc));
 		return false;
