@@ -20,14 +20,23 @@ RUNS=(
 	"build-sanitize   unit|client|lab|fuzz         -                                            -      -"
 )
 
+# mosquitto_args TRIPLET: the cmake arguments of a musl tree's libmosquitto.
+mosquitto_args() {
+	local dir
+	dir=$(packaging/libmosquitto-musl.sh "$1") &&
+		echo "-DMOSQUITTO_INCLUDE_DIR=$dir/include -DMOSQUITTO_LIBRARY=$dir/lib/libmosquitto.a"
+}
+
 # tree_args DIR: the cmake arguments of the tree DIR; each toolchain file
 # names its CPU (docs/testing.md's table).
 tree_args() {
 	case $1 in
 	build) ;;
 	build-armhf) echo -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake ;;
-	build-arm-musl) echo -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabi.cmake -DPOLL_CLIENT_MUSL=ON ;;
-	build-arm64-musl) echo -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DPOLL_CLIENT_MUSL=ON ;;
+	build-arm-musl) echo -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabi.cmake -DPOLL_CLIENT_MUSL=ON \
+		"$(mosquitto_args arm-linux-gnueabi)" ;;
+	build-arm64-musl) echo -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DPOLL_CLIENT_MUSL=ON \
+		"$(mosquitto_args aarch64-linux-gnu)" ;;
 	build-sanitize)
 		echo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 			-DPOLL_CLIENT_SANITIZE=ON -DPOLL_CLIENT_FUZZ=ON
@@ -111,7 +120,8 @@ for job in "${BESIDE[@]}"; do
 	beside+=("")
 	build_tree build && build_tree "$dir" || continue
 	echo "=== $dir: $test, beside the rest"
-	nice -n "$niceness" ctest --test-dir "$dir" -R "^$test\$" --no-tests=error --output-on-failure \
+	# Verbose: their figures (times, CPU per request) are printed, passed or not.
+	nice -n "$niceness" ctest --test-dir "$dir" -R "^$test\$" --no-tests=error -V \
 		>"$beside_logs/$test" 2>&1 &
 	beside[-1]=$!
 done
@@ -119,10 +129,13 @@ apart=$(printf '%s\n' "${BESIDE[@]}" | cut -d' ' -f2 | paste -sd '|')
 
 for run in "${RUNS[@]}"; do
 	read -r dir labels client reason user <<<"$run"
-	env=() on="its own client" top=$PWD as=()
+	env=() on="its own client" top=$PWD as=() skip=$apart
 	if [ "$client" != - ]; then
-		env=(OTHER_POLL_CLIENT="$shipped/$client") on=$client
-		[ "$reason" = - ] || env+=(OTHER_LIBC_REASON="$PWD/$dir/tests/libc_reason_system")
+		# Its poll-events is beside it, in every archive.
+		env=(OTHER_POLL_CLIENT="$shipped/$client" OTHER_POLL_EVENTS="$shipped/${client%/*}/poll-events") on=$client
+		# A Debian package's poll-events: lab_mqtt_board is the static builds'
+		# (armel's is the universal one: the package test).
+		[ "$reason" = - ] || env+=(OTHER_LIBC_REASON="$PWD/$dir/tests/libc_reason_system") skip+="|lab_mqtt_board"
 	fi
 	if [ "$user" != - ] && [ "$(id -u)" -eq 0 ]; then
 		on+=", as $user"
@@ -130,7 +143,7 @@ for run in "${RUNS[@]}"; do
 	fi
 	echo "=== $dir: $labels, on $on"
 	build_tree "$dir" || { failed+=("$dir: build"); continue; }
-	"${as[@]}" env "${env[@]}" ctest --test-dir "$top/$dir" -L "^($labels)\$" -E "^($apart)\$" \
+	"${as[@]}" env "${env[@]}" ctest --test-dir "$top/$dir" -L "^($labels)\$" -E "^($skip)\$" \
 		--no-tests=error --output-on-failure -j "$jobs" || failed+=("$dir on $on")
 done
 

@@ -7,8 +7,9 @@
 source "$(dirname "$0")/lib.sh"
 SRC=$T_HERE/..
 ARCHES="amd64 armhf armel arm64"
-# The architectures whose poll-events speaks MQTT (libmosquitto); armel's
-# cannot be installed beside the build machine's own (scripts/install-deps.sh).
+# The architectures whose poll-events links Debian's libmosquitto; armel's
+# cannot be installed beside the build machine's own (scripts/install-deps.sh),
+# so its poll-events is the static universal one.
 MQTT_ARCHES="amd64 armhf arm64"
 command -v dpkg-deb >/dev/null || t_skip_or_fail "dpkg-deb not found"
 version=$(sed -n 's/^project(poll-client VERSION \([0-9.]*\).*/\1/p' "$SRC/CMakeLists.txt")
@@ -28,8 +29,9 @@ for arch in $ARCHES; do
 		"$(nm -D --undefined-only "$file" | grep -v -E '@GLIBC_|^ +w ')" ""
 	mqtt=""
 	[[ " $MQTT_ARCHES " != *" $arch "* ]] || mqtt="libmosquitto.so.1 "
-	t_eq "$arch: poll-events needs the C library${mqtt:+ and libmosquitto}" \
-		"$(needed "$T_DIR/$arch/usr/bin/poll-events")" "${mqtt}libc.so.6 "
+	[ "$arch" = armel ] ||
+		t_eq "$arch: poll-events needs the C library${mqtt:+ and libmosquitto}" \
+			"$(needed "$T_DIR/$arch/usr/bin/poll-events")" "${mqtt}libc.so.6 "
 	t_match "$arch: Depends is libc6${mqtt:+ and libmosquitto1}, versioned by dpkg-shlibdeps" \
 		"$(dpkg-deb -f "$deb" Depends)" "^libc6 \\(>= 2\\.[0-9]+\\)${mqtt:+, libmosquitto1 \\(>= [0-9.]+\\)}$"
 	t_match "$arch: board-sim's Depends from dpkg-shlibdeps" \
@@ -49,18 +51,28 @@ done
 t_eq "the ARM tarball's binary is the static package's" \
 	"$(tar -xzOf "$DIST_DIR/poll-client-$version-linux-arm.tar.gz" --wildcards '*/poll-client' |
 		cmp - "$static" && echo same)" same
-
-# The licences that the static binaries owe: ours, and musl's, whose code
-# they hold, as Debian's musl ships them.
-for tarball in "$DIST_DIR"/poll-client-"$version"-linux-*.tar.gz; do
-	t_eq "$(basename "$tarball"): our licence and musl's" \
-		"$(tar -xzOf "$tarball" --wildcards '*/LICENSE' | cmp - "$SRC/LICENSE" && echo ours
-			tar -xzOf "$tarball" --wildcards '*/COPYRIGHT.musl' | cmp - /usr/share/doc/musl-dev/copyright && echo musl)" \
-		"$(printf 'ours\nmusl')"
+t_eq "armel's poll-events is the universal one, whose MQTT its lab row proves" \
+	"$(cmp "$T_DIR/armel/usr/bin/poll-events" "$T_DIR/static/usr/bin/poll-events" && echo same)" same
+for deb in poll-client-static_${version}_armhf poll-client_${version}_armel; do
+	t_match "$deb: Built-Using names the static code's sources" \
+		"$(dpkg-deb -f "$DIST_DIR/$deb.deb" Built-Using)" '^mosquitto \(= [^)]+\), musl \(= [^)]+\)$'
 done
-t_match "poll-client-static's copyright names musl's licence" \
-	"$(tr '\n' ' ' <"$T_DIR/static/usr/share/doc/poll-client-static/copyright")" \
-	'Files: musl/\* .*License: MIT .*Permission is hereby granted'
+
+# The licences that the static binaries owe: ours, and musl's and
+# libmosquitto's, whose code they hold, as Debian ships them.
+for tarball in "$DIST_DIR"/poll-client-"$version"-linux-*.tar.gz; do
+	t_eq "$(basename "$tarball"): our licence, musl's and mosquitto's" \
+		"$(tar -xzOf "$tarball" --wildcards '*/LICENSE' | cmp - "$SRC/LICENSE" && echo ours
+			tar -xzOf "$tarball" --wildcards '*/COPYRIGHT.musl' | cmp - /usr/share/doc/musl-dev/copyright && echo musl
+			tar -xzOf "$tarball" --wildcards '*/COPYRIGHT.mosquitto' |
+				cmp - /usr/share/doc/libmosquitto-dev/copyright && echo mosquitto)" \
+		"$(printf 'ours\nmusl\nmosquitto')"
+done
+for copyright in static/usr/share/doc/poll-client-static armel/usr/share/doc/poll-client; do
+	t_match "${copyright##*/} ${copyright%%/*}: its copyright names musl's and mosquitto's licences" \
+		"$(tr '\n' ' ' <"$T_DIR/$copyright/copyright")" \
+		'Files: musl/\* .*License: MIT .*Permission is hereby granted.*Files: mosquitto/\* .*License: EPL-2.0 or EDL-1.0 .*License: EDL-1.0 .*License: EPL-2.0 '
+done
 
 # For arm64 systems without Debian's C library: the tarball's static binary.
 tar -xzf "$DIST_DIR/poll-client-$version-linux-arm64.tar.gz" -C "$T_DIR"
